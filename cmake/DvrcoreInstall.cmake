@@ -1,0 +1,18 @@
+# `cmake --install` lays out the runnable shape (bin/dvrcore, bin/plugins/)
+# plus the plug-in header with a CMake package and a pkg-config file.
+include(CMakePackageConfigHelpers)
+
+install(TARGETS dvrcore RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(TARGETS LogPI LIBRARY DESTINATION ${CMAKE_INSTALL_BINDIR}/plugins)
+install(FILES include/plugin_api.h include/plugin_events.hpp DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/dvrcore)
+
+install(TARGETS dvrcore_plugin_api EXPORT dvrcoreTargets)
+install(EXPORT dvrcoreTargets NAMESPACE dvrcore:: DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/dvrcore)
+configure_package_config_file(cmake/dvrcoreConfig.cmake.in ${PROJECT_BINARY_DIR}/dvrcoreConfig.cmake
+  INSTALL_DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/dvrcore)
+write_basic_package_version_file(${PROJECT_BINARY_DIR}/dvrcoreConfigVersion.cmake COMPATIBILITY SameMajorVersion)
+install(FILES ${PROJECT_BINARY_DIR}/dvrcoreConfig.cmake ${PROJECT_BINARY_DIR}/dvrcoreConfigVersion.cmake
+  DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/dvrcore)
+
+configure_file(cmake/dvrcore-plugin.pc.in ${PROJECT_BINARY_DIR}/dvrcore-plugin.pc @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/dvrcore-plugin.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)

@@ -1,0 +1,211 @@
+// DvrCore: the one core object. It owns the Asio context with its timer and
+// the daemon socket, the event queue, the plug-in lists, the search registry
+// and the configuration; main creates it, publishes it in `theCore`, calls
+// Init and Run, then destroys it.
+//
+// Threads: the main thread runs Init, Run (and from the dispatch loop on, it
+// is the dispatch thread) and destruction; one I/O thread runs `io`; plug-in
+// and search threads post through `route` from anywhere. Each member says who
+// may touch it.
+#pragma once
+
+// Boost 1.74's Asio needs <utility> first under GCC 12 in C++20 mode.
+#include <utility>
+
+#include <array>
+#include <atomic>
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/generic/seq_packet_protocol.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <limits>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "events/SearchHandler.h"
+#include "events/Statistics.h"
+#include "plugin_api.h"
+
+namespace km::core {
+
+class Plugin;
+using PluginPtr = std::shared_ptr<Plugin>;
+using PluginList = std::vector<PluginPtr>;
+
+// One packet accepted for the daemon and not yet written.
+struct IpcPacket {
+  std::unique_ptr<unsigned char[]> bytes;
+  uint32_t length = 0;
+};
+
+inline constexpr uint32_t kIpcBufferSize = 65536;
+
+class DvrCore {
+ public:
+  // Builds the members; reads no file and starts no thread.
+  explicit DvrCore(std::string exePath);
+  // Frees unsent packets, reports leaked payload blocks, then releases the
+  // members in reverse order, the plug-in lists and last the log plug-in.
+  ~DvrCore();
+
+  DvrCore(const DvrCore&) = delete;
+  DvrCore& operator=(const DvrCore&) = delete;
+
+  // --- start-up and run (main thread) --------------------------------------
+
+  // Identity, capabilities, daemon pipe, log plug-in. False: must not run.
+  bool Init(int32_t pipeFd);
+  // Signals, I/O thread, tick, plug-ins, dispatch loop, shutdown. Returns
+  // once the core has stopped.
+  void Run();
+  // Requests the stop. Any thread; later calls change nothing.
+  void Stop();
+  bool stopping() const noexcept { return stopRequested.load(std::memory_order_seq_cst); }
+
+  // --- plug-in steps (main thread) -----------------------------------------
+
+  void loadStep();
+  void openStep();
+  void closeStep();
+  void unloadStep();
+  // Replaces the I/O thread's routing list and waits until it has taken it.
+  void handIpcRoutes(PluginList routes);
+
+  // --- events (any thread unless noted) ------------------------------------
+
+  // The routing step behind `post`: control events answered here, the rest
+  // admitted and queued. Returns the poster's result code.
+  int32_t route(EventParms& e);
+  // Appends a copy of the record and its payload: 0, or 1 for a refused
+  // search answer. Bypasses admission and the stop check.
+  int32_t queueEvent(EventParms& e);
+  // Live audio/video admission: 0 admitted, else the refusal code (3, 4, 5).
+  int32_t admitLiveFrame(const EventParms& e);
+  static constexpr int16_t kMaxFramesAfterKey = 765;
+  // Takes the event when it is a search request.
+  bool searchRequest(const EventParms& e);
+  // Delivers queued events until Stop, then drains and returns. Main thread.
+  void dispatchLoop();
+  // Offers one dequeued event to every plug-in that wants it. Main thread.
+  void deliverToPlugins(const EventParms& e, DispatchStatistics& stats);
+  // Once-a-minute statistics line. Dispatch thread.
+  void statisticsTick(DispatchStatistics& stats);
+  // The transform service behind "crypto" events.
+  int32_t cryptoRequest(EventParms& e);
+
+  // --- logging (any thread) ---------------------------------------------------
+
+  int32_t logThreshold(uint32_t slot) const noexcept;
+  // 0: drop the log event; 1: pass it on.
+  int32_t filterLogEvent(const EventParms& e);
+  void writeConsoleLine(uint32_t slot, int32_t level, uint32_t length, const void* text);
+
+  // --- daemon link ------------------------------------------------------------
+
+  void startReceive();                                    // I/O thread, or Run
+  void onReceive(const boost::system::error_code& status, std::size_t bytes);  // I/O thread
+  int32_t sendIpc(const EventParms& e);                   // any thread
+  void startSend();                                       // I/O thread
+  bool ipcPipeOpen() const noexcept { return pipeOpen.load(std::memory_order_acquire); }
+  std::string daemonFilenameCopy() const;
+  std::string daemonVersionCopy() const;
+
+  // --- configuration, status and memory hooks -----------------------------
+
+  void loadConfig();
+  void memoryAlarm();
+  void publishStatus();
+  void onConfigEvent(const EventParms& e);
+
+  // --- the tick (I/O thread) ------------------------------------------------
+
+  void armTick();
+  void onTick(const boost::system::error_code& status);
+  // Memory watch hooks of the tick: limits at the first tick, the limits
+  // line, and the once-a-second reading.
+  void setUpMemoryLimits();
+  void logMemoryLimits();
+  void takeMemoryReading();
+
+  // ===================== members, in declaration order =======================
+
+  // Handed to every plug-in's Load and the source of the crypto key; fixed
+  // during start-up.
+  std::string deviceIdentity;
+  // Log threshold per module slot; -1 = the default. Single words read and
+  // written without a lock from any thread.
+  std::array<std::atomic<int32_t>, 256> logLevels;
+  PluginPtr logPlugin;
+  // Delivery order. Written only by the main thread outside the dispatch loop.
+  PluginList plugins;
+  PluginList failedPlugins;
+  // Plug-in id to short name, 0 = "core". Guarded by logMutex.
+  std::map<uint32_t, std::string> moduleNames;
+  boost::asio::io_context io;
+  boost::asio::steady_timer tickTimer;
+  // The daemon pipe and its buffers: I/O thread only (adopted in Init).
+  boost::asio::generic::seq_packet_protocol::socket ipcSocket;
+  std::deque<IpcPacket> ipcSendQueue;
+  std::array<unsigned char, kIpcBufferSize> ipcRecvBuffer{};
+  uint32_t ipcRecvFill = 0;
+  std::mutex queueMutex;  // guards eventQueue (and the core.xml write)
+  std::condition_variable queueCond;
+  std::deque<EventParms> eventQueue;
+  std::mutex liveSourceMutex;  // guards liveSources
+  std::unordered_map<uint32_t, int16_t> liveSources;
+  SearchHandler threadWaiters;
+  std::string exePath;
+  std::string productFamily = "Korvomatic";
+  std::string productVersion = "26.0.2.0";
+  std::string daemonFilename;  // guarded by daemonInfoMutex
+  std::string daemonVersion;   // guarded by daemonInfoMutex
+  bool consoleColour = true;
+  std::atomic<bool> background{false};
+  std::mutex logMutex;  // guards console lines and moduleNames
+  std::atomic<bool> stopRequested{false};
+  bool throttlingEnabled = true;
+  std::atomic<bool> throttling{false};
+  int64_t lowMemorySince = std::numeric_limits<int64_t>::max();
+
+  // --- implementation state ---------------------------------------------------
+
+  mutable std::mutex daemonInfoMutex;  // guards daemonFilename, daemonVersion
+  // Whether ipcSocket is open, for threads other than the I/O thread.
+  std::atomic<bool> pipeOpen{false};
+  // The I/O thread's own copy of the plug-in list for daemon packets; empty
+  // until the plug-ins are open and again before they are unloaded. Packets
+  // for plug-ins wait in the receive buffer until the first list arrives.
+  boost::asio::socket_base::message_flags ipcRecvOutFlags = 0;  // I/O thread
+  PluginList ipcRoutes;
+  bool ipcRoutesReady = false;
+  bool ipcReceivePaused = false;
+  // Whether Run's I/O thread runs `io` (main thread only).
+  bool ioThreadRunning = false;
+  // Tick state: the last clock check, set at the first tick.
+  bool tickStarted = false;
+  std::chrono::steady_clock::time_point lastCheckSteady{};
+  std::chrono::system_clock::time_point lastCheckSystem{};
+
+ private:
+  void installIpcRoutes(PluginList routes);  // I/O thread
+  void sendFrom(uint32_t offset);            // I/O thread
+  // Handles the packets buffered so far; false when it paused for routes.
+  bool processReceivedPackets();
+  void deliverDaemonInfo(const unsigned char* payload, uint32_t size);
+};
+
+// The one core, set by main right after construction and never reset.
+extern DvrCore* theCore;
+
+// The posting service handed to plug-ins.
+int32_t post(EventParms* e);
+
+}  // namespace km::core

@@ -1,0 +1,55 @@
+// Reference-counted payload blocks shared by the core and the plug-ins.
+//
+// A queued event's payload lives in a block of exactly length + 8 bytes: the
+// total size, the reference count, then the payload. Plug-ins only ever see
+// the payload pointer. All functions are thread-safe; the counters change only
+// by atomic read-modify-write.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <memory>
+
+namespace km::core {
+
+// Blocks alive, and the sum of their total sizes.
+extern std::atomic<uint32_t> payloadBlockCount;
+extern std::atomic<uint32_t> payloadBlockBytes;
+// References currently held, per plug-in id; index 0 is the core (and any
+// plug-in without an id).
+extern std::array<std::atomic<uint32_t>, 256> heldReferences;
+
+// Owns a new block until it is handed to the queue (release()); a block that
+// is never handed over is uncounted and freed.
+struct UnqueuedBlockDeleter {
+  void operator()(void* payload) const noexcept;
+};
+using PayloadBlockPtr = std::unique_ptr<void, UnqueuedBlockDeleter>;
+
+// Allocates a block holding a copy of `length` bytes (reference count 0) and
+// counts it. Null when the allocation fails; nothing is counted then.
+PayloadBlockPtr newPayloadBlock(const void* bytes, uint32_t length) noexcept;
+
+// One more reference for `pluginId`; nothing for a null payload.
+void acquire(const void* payload, uint32_t pluginId) noexcept;
+
+// Gives back a reference of `pluginId`; the last one frees the block and wakes
+// whoever waits for it. Nothing for a null payload. Always 0.
+int32_t release(const void* payload, uint32_t pluginId) noexcept;
+
+// A plug-in's "decref": like release, but only for a pointer that is a live
+// block while the plug-in holds at least one reference. Anything else (a
+// stray pointer, a second decref) is ignored, so a faulty plug-in cannot
+// free a block under the others. Always 0.
+int32_t releaseKept(const void* payload, uint32_t pluginId) noexcept;
+
+// Called after a block was freed, with its former payload address (only for
+// comparison). Set once before any block exists.
+using BlockFreedHook = void (*)(const void* payload) noexcept;
+void setBlockFreedHook(BlockFreedHook hook) noexcept;
+
+// The block's reference count (for tests and reports); 0 for null.
+uint32_t referenceCount(const void* payload) noexcept;
+
+}  // namespace km::core
