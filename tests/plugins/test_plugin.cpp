@@ -1,0 +1,397 @@
+// The configurable test plug-in. One source, built into several variants that
+// differ in which entry points they export (TP_* definitions). Each copy reads
+// its settings from "<its own path>.conf" (key=value lines), records every
+// call it receives as a line in the journal file, and runs commands that the
+// test, playing the daemon, sends it as packets, so a test can both drive a
+// plug-in and assert what it saw.
+//
+// Journal: $DVRTEST_JOURNAL, else "journal.txt" in the working directory; one
+// line per call, written with a single append: "<file name> <call> k=v ...".
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "plugin_api.h"
+
+using namespace km::core;
+
+namespace {
+
+std::string ownFileName;
+std::map<std::string, std::string> settings;
+PostFn corePost = nullptr;
+std::mutex closeLock;  // guards closed
+std::condition_variable closeCond;
+bool closed = false;
+std::mutex keptLock;  // guards kept
+std::vector<void*> kept;
+
+std::string setting(const std::string& key, const std::string& fallback = "") {
+  auto found = settings.find(key);
+  return found == settings.end() ? fallback : found->second;
+}
+
+uint32_t number(const std::string& text) { return static_cast<uint32_t>(std::strtoul(text.c_str(), nullptr, 0)); }
+
+uint32_t numberSetting(const std::string& key, uint32_t fallback = 0) {
+  auto found = settings.find(key);
+  return found == settings.end() ? fallback : number(found->second);
+}
+
+bool onMainThread() { return syscall(SYS_gettid) == getpid(); }
+
+void journal(const std::string& text) {
+  const char* path = std::getenv("DVRTEST_JOURNAL");
+  const int fd = ::open(path ? path : "journal.txt", O_WRONLY | O_CREAT | O_APPEND, 0644);
+  if (fd < 0) return;
+  const std::string line = ownFileName + " " + text + "\n";
+  (void)!::write(fd, line.data(), line.size());
+  ::close(fd);
+}
+
+std::string thread() { return onMainThread() ? "main" : "other"; }
+
+std::string hexWord(uint32_t value) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%x", value);
+  return text;
+}
+
+// Printable payloads as they are, others as hex, cut at 64 bytes.
+std::string preview(const void* payload, uint32_t length) {
+  if (!payload) return "null";
+  const auto* bytes = static_cast<const unsigned char*>(payload);
+  const uint32_t shown = length < 64 ? length : 64;
+  bool printable = true;
+  for (uint32_t i = 0; i < shown; ++i) printable = printable && bytes[i] >= 0x20 && bytes[i] < 0x7f;
+  if (printable) return "'" + std::string(reinterpret_cast<const char*>(bytes), shown) + "'";
+  std::string hex = "x";
+  char digits[3];
+  for (uint32_t i = 0; i < shown; ++i) {
+    std::snprintf(digits, sizeof digits, "%02x", bytes[i]);
+    hex += digits;
+  }
+  return hex;
+}
+
+[[maybe_unused]] std::string describe(const EventParms& e) {
+  std::ostringstream out;
+  out << "type=" << hexWord(e.type) << " flags=" << hexWord(e.flags) << " source=" << hexWord(e.source)
+      << " req=" << hexWord(e.requestId) << " param=" << e.param << " length=" << e.length
+      << " size=" << e.size << " kind=" << unsigned(e.frameKind) << " fflags=" << hexWord(e.frameFlags)
+      << " thread=" << thread() << " payload=" << preview(e.payload, e.length);
+  return out.str();
+}
+
+// "/proc/self/status" lines the identity tests look at, as one journal line.
+void recordStatus(const char* when) {
+  std::ifstream status("/proc/self/status");
+  std::string line, summary;
+  while (std::getline(status, line)) {
+    for (const char* key : {"Uid:", "Gid:", "Groups:", "CapEff:", "CapPrm:", "CapInh:"}) {
+      if (line.rfind(key, 0) == 0) {
+        std::string value = line.substr(std::strlen(key));
+        value.erase(0, value.find_first_not_of(" \t"));
+        for (char& c : value) {
+          if (c == '\t' || c == ' ') c = ',';
+        }
+        summary += " " + std::string(key, std::strlen(key) - 1) + "=" + value;
+      }
+    }
+  }
+  journal(std::string("status when=") + when + summary);
+}
+
+[[maybe_unused]] int32_t keepAnswer(const void* payload) {
+  if (numberSetting("keep") == 0) return 0;
+  if (payload) {
+    std::lock_guard guard(keptLock);
+    kept.push_back(const_cast<void*>(payload));
+  }
+  return 1;
+}
+
+[[maybe_unused]] void sleepIfAsked(const char* key) {
+  if (const uint32_t ms = numberSetting(key)) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+// ---- commands ---------------------------------------------------------------
+
+using Arguments = std::map<std::string, std::string>;
+
+Arguments parseArguments(std::istringstream& words) {
+  Arguments arguments;
+  std::string word;
+  while (words >> word) {
+    const auto equals = word.find('=');
+    if (word.rfind("text=", 0) == 0) {
+      // The rest of the line is the text.
+      std::string rest;
+      std::getline(words, rest);
+      arguments["text"] = word.substr(5) + rest;
+      break;
+    }
+    if (equals != std::string::npos) arguments[word.substr(0, equals)] = word.substr(equals + 1);
+  }
+  return arguments;
+}
+
+uint32_t argument(const Arguments& arguments, const std::string& key, uint32_t fallback = 0) {
+  auto found = arguments.find(key);
+  return found == arguments.end() ? fallback : number(found->second);
+}
+
+// Posts `count` events from `threads` threads; records each thread's result
+// codes in order. Payloads carry "<tag>:<thread>:<sequence>" unless a text
+// or a byte count is given.
+void postEvents(const Arguments& a) {
+  const uint32_t count = argument(a, "count", 1);
+  const uint32_t threads = argument(a, "threads", 1);
+  const std::string tag = a.contains("tag") ? a.at("tag") : "p";
+  const uint32_t keyEvery = argument(a, "keyevery", 0);
+  auto run = [&](uint32_t threadIndex, std::string* results) {
+    for (uint32_t i = 0; i < count; ++i) {
+      EventParms e{};
+      e.size = sizeof e;
+      e.version = DVR_EVENT_VERSION;
+      e.paramsSize = DVR_EVENT_PARAMS_SIZE;
+      e.paramsVersion = DVR_EVENT_PARAMS_VERSION;
+      e.type = argument(a, "type");
+      e.flags = argument(a, "flags", DVR_FLAG_LIVE);
+      e.source = argument(a, "source", DVR_SOURCE_CORE);
+      e.requestId = argument(a, "req");
+      e.param = argument(a, "param");
+      e.frameKind = static_cast<uint8_t>(argument(a, "kind"));
+      if (keyEvery) e.frameKind = (i % keyEvery == 0) ? 1 : 0;
+      e.frameFlags = static_cast<uint8_t>(argument(a, "fflags"));
+      std::string payload;
+      if (a.contains("text")) {
+        payload = a.at("text");
+      } else if (a.contains("length")) {
+        payload.assign(argument(a, "length"), 'b');
+      } else if (!a.contains("nopayload")) {
+        payload = tag + ":" + std::to_string(threadIndex) + ":" + std::to_string(i);
+      }
+      e.payload = payload.empty() ? nullptr : payload.data();
+      e.length = static_cast<uint32_t>(payload.size());
+      if (a.contains("rawlength")) e.length = argument(a, "rawlength");
+      const int32_t result = corePost(&e);
+      *results += (i ? "," : "") + std::to_string(result);
+    }
+  };
+  std::vector<std::string> results(threads);
+  std::vector<std::thread> workers;
+  for (uint32_t t = 0; t < threads; ++t) workers.emplace_back(run, t, &results[t]);
+  for (auto& worker : workers) worker.join();
+  for (uint32_t t = 0; t < threads; ++t) journal("posted tag=" + tag + " thread=" + std::to_string(t) + " results=" + results[t]);
+}
+
+void runCommand(const std::string& line) {
+  std::istringstream words(line);
+  std::string verb;
+  words >> verb;
+  const Arguments a = parseArguments(words);
+  if (verb == "post") {
+    postEvents(a);
+  } else if (verb == "decref") {
+    std::vector<void*> giveBack;
+    {
+      std::lock_guard guard(keptLock);
+      giveBack.swap(kept);
+    }
+    int32_t last = 0;
+    for (void* payload : giveBack) {
+      EventParms e{};
+      e.size = sizeof e;
+      e.version = DVR_EVENT_VERSION;
+      e.type = DVR_TYPE_DECREF;
+      e.source = argument(a, "source", numberSetting("id"));
+      e.payload = payload;
+      last = corePost(&e);
+    }
+    journal("decref count=" + std::to_string(giveBack.size()) + " result=" + std::to_string(last));
+  } else if (verb == "query") {
+    EventParms e{};
+    e.size = sizeof e;
+    e.version = DVR_EVENT_VERSION;
+    e.type = argument(a, "type", DVR_TYPE_LOG);
+    e.flags = DVR_FLAG_QUERY;
+    e.source = argument(a, "source", numberSetting("id"));
+    e.requestId = argument(a, "req");
+    journal("query result=" + std::to_string(corePost(&e)));
+  } else if (verb == "journal") {
+    journal("note " + (a.contains("text") ? a.at("text") : std::string()));
+  } else if (!verb.empty()) {
+    journal("unknown-command " + verb);
+  }
+}
+
+// Commands separated by ';' (from the configuration) or by line feeds.
+void runCommands(const std::string& script) {
+  std::string command;
+  for (char c : script + "\n") {
+    if (c == ';' || c == '\n') {
+      runCommand(command);
+      command.clear();
+    } else {
+      command += c;
+    }
+  }
+}
+
+void loadSettings() {
+  Dl_info info{};
+  dladdr(reinterpret_cast<void*>(&loadSettings), &info);
+  const std::string path = info.dli_fname ? info.dli_fname : "";
+  ownFileName = path.substr(path.find_last_of('/') + 1);
+  std::ifstream conf(path + ".conf");
+  std::string line;
+  while (std::getline(conf, line)) {
+    const auto equals = line.find('=');
+    if (equals != std::string::npos) settings[line.substr(0, equals)] = line.substr(equals + 1);
+  }
+}
+
+[[maybe_unused]] void handlePacket(const void* packet, uint32_t length) {
+  std::string text;
+  uint32_t kind = 0;
+  if (length >= 16) {
+    std::memcpy(&kind, static_cast<const char*>(packet) + 8, sizeof kind);
+    text.assign(static_cast<const char*>(packet) + 16, length - 16);
+  }
+  journal("ipc length=" + std::to_string(length) + " kind=" + std::to_string(kind) + " thread=" + thread() +
+          " payload=" + preview(static_cast<const char*>(packet) + (length >= 16 ? 16 : 0),
+                                length >= 16 ? length - 16 : 0));
+  // Kind 100: the payload is a command script for this plug-in.
+  if (kind == 100) runCommands(text);
+}
+
+}  // namespace
+
+extern "C" {
+
+DVR_PLUGIN_EXPORT int32_t Load(const LoadIn* in, LoadOut* out) {
+  loadSettings();
+  corePost = in->post;
+  journal("Load size=" + std::to_string(in->size) + " version=" + std::to_string(in->version) +
+          " outsize=" + std::to_string(out->size) + " outversion=" + std::to_string(out->version) +
+          " idword=" + hexWord(out->idWord) + " identity=" +
+          std::string(in->deviceIdentity ? in->deviceIdentity : "", in->deviceIdentityLength) +
+          " post=" + (in->post ? "set" : "null") + " thread=" + thread());
+  if (numberSetting("recordStatus")) recordStatus("load");
+  if (settings.contains("id")) out->idWord = setting("id") == "none" ? DVR_SOURCE_CORE : numberSetting("id");
+  out->videoInterest = numberSetting("video");
+  out->audioInterest = numberSetting("audio");
+  out->alarmInterest = numberSetting("alarm");
+  out->ptzInterest = numberSetting("ptz");
+  out->serialInterest = numberSetting("serial");
+  out->closeRank = numberSetting("closeRank");
+  out->logInterest = numberSetting("log");
+  out->posInterest = numberSetting("pos");
+  out->analyticInterest = numberSetting("analytic");
+  out->wantsWorkerThread = static_cast<uint8_t>(numberSetting("worker"));
+  out->wantsAsyncReader = static_cast<uint8_t>(numberSetting("reader"));
+  out->acceptsWrite = static_cast<uint8_t>(numberSetting("acceptsWrite"));
+  if (settings.contains("onLoad")) runCommands(setting("onLoad"));
+  return static_cast<int32_t>(numberSetting("loadResult"));
+}
+
+#ifndef TP_NO_UNLOAD
+DVR_PLUGIN_EXPORT void Unload(const UnloadIn* in, UnloadOut* out) {
+  journal("Unload size=" + std::to_string(in->size) + " outsize=" + std::to_string(out->size) + " thread=" + thread());
+}
+#endif
+
+#ifndef TP_NO_OPEN
+DVR_PLUGIN_EXPORT void Open(const OpenIn* in, OpenOut* out) {
+  journal("Open size=" + std::to_string(in->size) + " outsize=" + std::to_string(out->size) + " thread=" + thread());
+  if (numberSetting("recordStatus")) recordStatus("open");
+  if (settings.contains("onOpen")) runCommands(setting("onOpen"));
+}
+
+DVR_PLUGIN_EXPORT void Close(const CloseIn* in, CloseOut* out) {
+  journal("Close size=" + std::to_string(in->size) + " outsize=" + std::to_string(out->size) + " thread=" + thread());
+  if (settings.contains("onClose")) runCommands(setting("onClose"));
+  {
+    std::lock_guard guard(closeLock);
+    closed = true;
+  }
+  closeCond.notify_all();
+}
+#endif
+
+#ifndef TP_NO_ONEVENT
+DVR_PLUGIN_EXPORT int32_t OnEvent(const EventParms* e) {
+  journal("OnEvent " + describe(*e));
+  sleepIfAsked("eventDelayMs");
+  if (settings.contains("onEvent")) runCommands(setting("onEvent"));
+  return keepAnswer(e->payload);
+}
+#endif
+
+#ifdef TP_WRITE
+DVR_PLUGIN_EXPORT void Write(const WriteIn* in, WriteOut* out) {
+  EventParms e{};
+  std::memcpy(&e.length, &in->length, sizeof(EventParms) - offsetof(EventParms, length));
+  e.size = in->size;
+  journal("Write outsize=" + std::to_string(out->size) + " " + describe(e));
+  out->keep = static_cast<uint32_t>(keepAnswer(in->payload));
+}
+#endif
+
+#ifdef TP_IOCTL
+DVR_PLUGIN_EXPORT void IOCTL(const IoctlIn* in, IoctlOut* out) {
+  journal("IOCTL code=" + std::to_string(in->code) + " size=" + std::to_string(in->size) +
+          " outcode=" + std::to_string(out->code) + " length=" + std::to_string(in->argumentLength) +
+          " thread=" + thread());
+  if (in->code == DVR_IOCTL_WORKER) {
+    if (numberSetting("recordStatus")) recordStatus("worker");
+    if (settings.contains("onWorker")) runCommands(setting("onWorker"));
+    std::unique_lock wait(closeLock);
+    closeCond.wait(wait, [] { return closed; });
+    journal("worker-end");
+  } else if (in->code == DVR_IOCTL_CONFIG) {
+    out->keep = static_cast<uint32_t>(keepAnswer(in->argument));
+  } else if (in->code == DVR_IOCTL_IPC) {
+    handlePacket(in->argument, in->argumentLength);
+  }
+}
+#endif
+
+#ifdef TP_READ
+DVR_PLUGIN_EXPORT void Read(const ReadIn* in, void* unused) {
+  journal("Read size=" + std::to_string(in->size) + " mode=" + std::to_string(in->mode) +
+          " length=" + std::to_string(in->length) + " payload=" + preview(in->payload, in->length) +
+          " req=" + hexWord(in->requestId) + " second=" + (unused ? "set" : "null") + " thread=" + thread());
+  if (in->requestId == 0) {
+    std::unique_lock wait(closeLock);
+    closeCond.wait(wait, [] { return closed; });
+    journal("reader-end");
+  }
+}
+#endif
+
+#ifdef TP_ONSEARCH
+DVR_PLUGIN_EXPORT void OnSearch(const EventParms* request) { journal("OnSearch " + describe(*request)); }
+#endif
+
+#ifndef TP_NO_ONIPC
+DVR_PLUGIN_EXPORT void OnIpcResult(const void* packet, uint32_t length) { handlePacket(packet, length); }
+#endif
+
+}  // extern "C"

@@ -1,0 +1,303 @@
+#include "CoreHarness.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <stdexcept>
+
+#include "TestPaths.h"
+
+namespace dvrtest {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+void writeText(const fs::path& path, const std::string& content) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << content;
+  if (!out) throw std::runtime_error("cannot write " + path.string());
+}
+
+uint32_t wordAt(const std::string& bytes, size_t offset) {
+  uint32_t word = 0;
+  std::memcpy(&word, bytes.data() + offset, sizeof word);
+  return word;
+}
+
+void appendWord(std::string& bytes, uint32_t word) { bytes.append(reinterpret_cast<const char*>(&word), sizeof word); }
+
+}  // namespace
+
+InstallTree::InstallTree() {
+  std::string pattern = (fs::temp_directory_path() / "dvrcore-test-XXXXXX").string();
+  if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
+  rootDir = pattern;
+  fs::create_directories(pluginsDir());
+  fs::create_directories(protectedDir());
+  fs::create_directories(workDir());
+  fs::copy_file(coreExecutable(), executable());
+}
+
+InstallTree::~InstallTree() {
+  std::error_code ignored;
+  if (!std::getenv("DVRTEST_KEEP_TREES")) fs::remove_all(rootDir, ignored);
+}
+
+fs::path InstallTree::addPlugin(const std::string& variant, const std::string& fileName,
+                                const std::map<std::string, std::string>& settings, const fs::path& folder) {
+  const fs::path target = (folder.empty() ? pluginsDir() : folder) / fileName;
+  fs::copy_file(testPluginDir() / (variant + ".so"), target, fs::copy_options::overwrite_existing);
+  std::string conf;
+  for (const auto& [key, value] : settings) conf += key + "=" + value + "\n";
+  writeText(target.string() + ".conf", conf);
+  return target;
+}
+
+void InstallTree::addLogPlugin() {
+  fs::copy_file(buildDir() / "plugins" / "LogPI.so", pluginsDir() / "LogPI.so", fs::copy_options::overwrite_existing);
+}
+
+fs::path InstallTree::writeFile(const fs::path& relative, const std::string& content) {
+  const fs::path target = rootDir / relative;
+  fs::create_directories(target.parent_path());
+  writeText(target, content);
+  return target;
+}
+
+std::vector<std::string> InstallTree::journal() const {
+  std::vector<std::string> lines;
+  std::ifstream in(journalPath());
+  std::string line;
+  while (std::getline(in, line)) lines.push_back(line);
+  return lines;
+}
+
+std::vector<std::string> InstallTree::journalLines(const std::vector<std::string>& parts) const {
+  std::vector<std::string> matching;
+  for (const std::string& line : journal()) {
+    bool all = true;
+    for (const std::string& part : parts) all = all && line.find(part) != std::string::npos;
+    if (all) matching.push_back(line);
+  }
+  return matching;
+}
+
+void InstallTree::shareWith(uid_t uid, gid_t gid) {
+  for (const auto& entry : fs::recursive_directory_iterator(rootDir)) {
+    const auto permissions = entry.is_directory() ? fs::perms(0755) : fs::perms(0644);
+    const bool runnable = entry.path() == executable() || entry.path().extension() == ".so";
+    fs::permissions(entry.path(), runnable ? fs::perms(0755) : permissions);
+  }
+  fs::permissions(rootDir, fs::perms(0755));
+  if (::chown(workDir().c_str(), uid, gid) != 0) throw std::runtime_error("chown failed");
+}
+
+CoreProcess::CoreProcess(const InstallTree& tree, Options options) {
+  int pair[2] = {-1, -1};
+  if (options.withPipe && socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0) {
+    throw std::runtime_error("socketpair failed");
+  }
+  int out[2], err[2];
+  if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+
+  std::vector<std::string> argv = options.launcher;
+  argv.push_back(tree.executable().string());
+  if (!options.arguments.empty()) {
+    argv.insert(argv.end(), options.arguments.begin(), options.arguments.end());
+  } else if (options.withPipe) {
+    argv.push_back(std::to_string(pair[1]));
+  }
+  std::vector<char*> rawArgv;
+  for (auto& argument : argv) rawArgv.push_back(argument.data());
+  rawArgv.push_back(nullptr);
+  std::vector<std::string> environment;
+  for (char** entry = environ; *entry; ++entry) environment.emplace_back(*entry);
+  environment.insert(environment.end(), options.environment.begin(), options.environment.end());
+  environment.push_back("DVRTEST_JOURNAL=" + tree.journalPath().string());
+  std::vector<char*> rawEnvironment;
+  for (auto& entry : environment) rawEnvironment.push_back(entry.data());
+  rawEnvironment.push_back(nullptr);
+  const std::string workDir = tree.workDir().string();
+
+  childPid = fork();
+  if (childPid < 0) throw std::runtime_error("fork failed");
+  if (childPid == 0) {
+    // Child: only async-signal-safe calls from here on, then exec.
+    if (pair[1] >= 0) {
+      const int flags = fcntl(pair[1], F_GETFD);
+      fcntl(pair[1], F_SETFD, flags & ~FD_CLOEXEC);
+    }
+    dup2(out[1], STDOUT_FILENO);
+    dup2(err[1], STDERR_FILENO);
+    const int devNull = open("/dev/null", O_RDONLY);
+    if (devNull >= 0) dup2(devNull, STDIN_FILENO);
+    if (chdir(workDir.c_str()) != 0) _exit(126);
+    execve(rawArgv[0], rawArgv.data(), rawEnvironment.data());
+    _exit(127);
+  }
+  if (pair[1] >= 0) close(pair[1]);
+  daemonFd = pair[0];
+  close(out[1]);
+  close(err[1]);
+  stdoutFd = out[0];
+  stderrFd = err[0];
+  stdoutReader = std::thread([this] { readOutput(stdoutFd, stdoutText); });
+  stderrReader = std::thread([this] { readOutput(stderrFd, stderrText); });
+}
+
+CoreProcess::~CoreProcess() {
+  if (!exitCode && childPid > 0) {
+    ::kill(childPid, SIGKILL);
+    wait(10s);
+  }
+  if (stdoutReader.joinable()) stdoutReader.join();
+  if (stderrReader.joinable()) stderrReader.join();
+  closeDaemonEnd();
+  if (stdoutFd >= 0) close(stdoutFd);
+  if (stderrFd >= 0) close(stderrFd);
+}
+
+void CoreProcess::readOutput(int fd, std::string& into) {
+  char buffer[4096];
+  for (;;) {
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    {
+      std::lock_guard guard(outputLock);
+      into.append(buffer, static_cast<size_t>(n));
+    }
+    outputCond.notify_all();
+  }
+}
+
+void CoreProcess::sendPacket(uint32_t routeId, uint32_t kind, const std::string& payload) {
+  std::string packet;
+  appendWord(packet, static_cast<uint32_t>(16 + payload.size()));
+  appendWord(packet, routeId << 20);
+  appendWord(packet, kind);
+  appendWord(packet, 0);
+  packet += payload;
+  sendRaw(packet);
+}
+
+void CoreProcess::sendRaw(const std::string& bytes) {
+  if (::send(daemonFd, bytes.data(), bytes.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(bytes.size())) {
+    throw std::runtime_error("send to the core failed");
+  }
+}
+
+void CoreProcess::sendDaemonInfo(const std::string& payload) { sendPacket(0, 7, payload); }
+
+void CoreProcess::closeDaemonEnd() {
+  if (daemonFd >= 0) close(daemonFd);
+  daemonFd = -1;
+}
+
+std::optional<std::string> CoreProcess::receiveRecord(std::chrono::milliseconds timeout) {
+  pollfd waitFor{daemonFd, POLLIN, 0};
+  if (poll(&waitFor, 1, static_cast<int>(timeout.count())) <= 0) return std::nullopt;
+  std::string record(65536, '\0');
+  const ssize_t n = ::recv(daemonFd, record.data(), record.size(), 0);
+  if (n <= 0) return std::nullopt;
+  record.resize(static_cast<size_t>(n));
+  return record;
+}
+
+std::optional<std::string> CoreProcess::receivePacket(std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    if (pendingBytes.size() >= 4) {
+      const uint32_t length = wordAt(pendingBytes, 0);
+      if (length <= pendingBytes.size()) {
+        std::string packet = pendingBytes.substr(0, length);
+        pendingBytes.erase(0, length);
+        return packet;
+      }
+    }
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return std::nullopt;
+    auto record = receiveRecord(left);
+    if (!record) return std::nullopt;
+    pendingBytes += *record;
+  }
+}
+
+std::string CoreProcess::output() const {
+  std::lock_guard guard(outputLock);
+  return stdoutText;
+}
+
+std::string CoreProcess::errors() const {
+  std::lock_guard guard(outputLock);
+  return stderrText;
+}
+
+bool CoreProcess::waitForOutput(const std::string& text, std::chrono::milliseconds timeout) const {
+  std::unique_lock lock(outputLock);
+  return outputCond.wait_for(lock, timeout, [&] { return stdoutText.find(text) != std::string::npos; });
+}
+
+void CoreProcess::signal(int signalNumber) const { ::kill(childPid, signalNumber); }
+
+bool CoreProcess::running() const {
+  if (exitCode) return false;
+  return ::kill(childPid, 0) == 0 && ::waitpid(childPid, nullptr, WNOHANG | WNOWAIT) == 0;
+}
+
+int CoreProcess::wait(std::chrono::milliseconds timeout) {
+  if (exitCode) return *exitCode;
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  int status = 0;
+  for (;;) {
+    const pid_t done = ::waitpid(childPid, &status, WNOHANG);
+    if (done == childPid) break;
+    if (std::chrono::steady_clock::now() > deadline) {
+      ::kill(childPid, SIGKILL);
+      ::waitpid(childPid, &status, 0);
+      exitCode = -1;
+      return *exitCode;
+    }
+    std::this_thread::sleep_for(10ms);
+  }
+  exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  if (stdoutReader.joinable()) stdoutReader.join();
+  if (stderrReader.joinable()) stderrReader.join();
+  return *exitCode;
+}
+
+bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(10ms);
+  }
+  return true;
+}
+
+std::vector<std::string> linesWith(const std::string& text, const std::string& part) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.find(part) != std::string::npos) lines.push_back(line);
+  }
+  return lines;
+}
+
+std::string stripColours(const std::string& text) {
+  static const std::regex colour("\x1b\\[[0-9;]*m");
+  return std::regex_replace(text, colour, "");
+}
+
+}  // namespace dvrtest
