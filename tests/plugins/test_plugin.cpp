@@ -40,6 +40,8 @@ std::condition_variable closeCond;
 bool closed = false;
 std::mutex keptLock;  // guards kept
 std::vector<void*> kept;
+std::mutex backgroundLock;  // guards backgroundThreads
+std::vector<std::thread> backgroundThreads;
 
 std::string setting(const std::string& key, const std::string& fallback = "") {
   auto found = settings.find(key);
@@ -201,10 +203,34 @@ void postEvents(const Arguments& a) {
   for (uint32_t t = 0; t < threads; ++t) journal("posted tag=" + tag + " thread=" + std::to_string(t) + " results=" + results[t]);
 }
 
+void runCommand(const std::string& line);
+
+// "background <command>": runs the command on a thread of its own, joined
+// when the plug-in is closed, so the caller (e.g. the I/O thread) goes on.
+void runInBackground(const std::string& command) {
+  std::lock_guard guard(backgroundLock);
+  backgroundThreads.emplace_back([command] { runCommand(command); });
+}
+
+[[maybe_unused]] void joinBackgroundThreads() {
+  std::vector<std::thread> threads;
+  {
+    std::lock_guard guard(backgroundLock);
+    threads.swap(backgroundThreads);
+  }
+  for (auto& thread : threads) thread.join();
+}
+
 void runCommand(const std::string& line) {
   std::istringstream words(line);
   std::string verb;
   words >> verb;
+  if (verb == "background") {
+    std::string rest;
+    std::getline(words, rest);
+    runInBackground(rest);
+    return;
+  }
   const Arguments a = parseArguments(words);
   if (verb == "post") {
     postEvents(a);
@@ -327,6 +353,7 @@ DVR_PLUGIN_EXPORT void Open(const OpenIn* in, OpenOut* out) {
 DVR_PLUGIN_EXPORT void Close(const CloseIn* in, CloseOut* out) {
   journal("Close size=" + std::to_string(in->size) + " outsize=" + std::to_string(out->size) + " thread=" + thread());
   if (settings.contains("onClose")) runCommands(setting("onClose"));
+  joinBackgroundThreads();
   {
     std::lock_guard guard(closeLock);
     closed = true;

@@ -14,6 +14,8 @@
 #include <sstream>
 #include <stdexcept>
 
+#include <gtest/gtest.h>
+
 #include "TestPaths.h"
 
 namespace dvrtest {
@@ -273,6 +275,10 @@ int CoreProcess::wait(std::chrono::milliseconds timeout) {
   exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   if (stdoutReader.joinable()) stdoutReader.join();
   if (stderrReader.joinable()) stderrReader.join();
+  // A sanitizer report from the core fails the test, whatever it checks.
+  if (errors().find("Sanitizer") != std::string::npos || errors().find("runtime error:") != std::string::npos) {
+    ADD_FAILURE() << "the core reported:\n" << errors();
+  }
   return *exitCode;
 }
 
