@@ -1,5 +1,6 @@
 // dvrcore: the event hub of the recorder. Started by the recorder daemon with
 // the descriptor of its end of the daemon pipe: "dvrcore <pipe>".
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -19,6 +20,9 @@ enum ExitCode { kExitOk = 0, kExitNoPath = 1, kExitInitFailed = 2 };
 int main(int argc, char** argv) {
   // One console line, one write, even when stdout is a pipe.
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
+  // A console whose reader went away must not kill the process: the write
+  // fails, the line is lost, the log plug-in still gets it.
+  std::signal(SIGPIPE, SIG_IGN);
   int pipeFd = -1;
   for (int i = 1; i < argc; ++i) {
     const char* argument = argv[i];
