@@ -1,0 +1,190 @@
+// The crypto service as a plug-in sees it: requests through `post`.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <thread>
+#include <tuple>
+#include <vector>
+
+#include "config/CryptoPrimitives.h"
+#include "core/DvrCore.h"
+
+namespace km::core {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+constexpr uint32_t kTransform = DVR_CRYPTO_TRANSFORM;
+constexpr uint32_t kBack = DVR_CRYPTO_TRANSFORM_BACK;
+
+EventParms cryptoEvent(void* payload, uint32_t length, uint32_t param, uint32_t flags) {
+  EventParms e{};
+  e.size = sizeof e;
+  e.version = DVR_EVENT_VERSION;
+  e.source = DVR_SOURCE_PLUGIN(9);
+  e.type = DVR_TYPE_CRYPTO;
+  e.paramsSize = DVR_EVENT_PARAMS_SIZE;
+  e.paramsVersion = DVR_EVENT_PARAMS_VERSION;
+  e.payload = payload;
+  e.length = length;
+  e.param = param;
+  e.flags = flags;
+  return e;
+}
+
+class CryptoService : public ::testing::Test {
+ protected:
+  std::unique_ptr<DvrCore> core = std::make_unique<DvrCore>("/usr/lib/dvr/dvrcore");
+  void SetUp() override {
+    core->deviceIdentity = "5c0ffee0d15ea5e5";
+    theCore = core.get();
+  }
+  void TearDown() override { theCore = nullptr; }
+
+  // Posts one request on `buffer` (its whole size is the capacity).
+  static int32_t request(Bytes& buffer, uint32_t& param, uint32_t& flags) {
+    EventParms e = cryptoEvent(buffer.data(), static_cast<uint32_t>(buffer.size()), param, flags);
+    const int32_t answer = post(&e);
+    param = e.param;
+    flags = e.flags;
+    return answer;
+  }
+  static Bytes text(std::string_view s, std::size_t capacity) {
+    Bytes b(capacity, 0xEE);
+    std::copy(s.begin(), s.end(), b.begin());
+    return b;
+  }
+};
+
+TEST_F(CryptoService, TransformsInPlaceAndBack) {
+  Bytes buffer = text("0123456789", 64);
+  uint32_t param = 10, flags = kTransform;
+  ASSERT_EQ(request(buffer, param, flags), 0);
+  EXPECT_EQ(param, 32u);
+  EXPECT_EQ(flags, kBack);
+  EXPECT_EQ(Bytes(buffer.begin() + 32, buffer.end()), Bytes(32, 0xEE));
+
+  ASSERT_EQ(request(buffer, param, flags), 0);
+  EXPECT_EQ(param, 10u);
+  EXPECT_EQ(flags, kTransform);
+  EXPECT_EQ(buffer, [] { Bytes b(64, 0); std::memcpy(b.data(), "0123456789", 10); return b; }());
+}
+
+TEST_F(CryptoService, AnswersNeededSizeWithoutTouchingAnything) {
+  Bytes buffer = text("0123456789", 20);
+  const Bytes before = buffer;
+  EventParms e = cryptoEvent(buffer.data(), 20, 10, kTransform);
+  const EventParms record = e;
+  EXPECT_EQ(post(&e), 32);
+  EXPECT_EQ(0, std::memcmp(&e, &record, sizeof e));
+  EXPECT_EQ(buffer, before);
+}
+
+TEST_F(CryptoService, EqualTextsGiveDifferentResultsThatBothComeBack) {
+  Bytes a = text("same text", 48), b = a;
+  uint32_t pa = 9, fa = kTransform, pb = 9, fb = kTransform;
+  ASSERT_EQ(request(a, pa, fa), 0);
+  ASSERT_EQ(request(b, pb, fb), 0);
+  EXPECT_NE(a, b);
+  ASSERT_EQ(request(a, pa, fa), 0);
+  ASSERT_EQ(request(b, pb, fb), 0);
+  EXPECT_EQ(a, b);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(a.data()), pa), "same text");
+}
+
+TEST_F(CryptoService, ReadsOperationFromLowBitsAndIgnoresModifier) {
+  Bytes buffer = text("abc", 32);
+  uint32_t param = 3, flags = 3;
+  EXPECT_EQ(request(buffer, param, flags), -1);
+  flags = kTransform | DVR_FLAG_LIVE;
+  ASSERT_EQ(request(buffer, param, flags), 0);
+  flags = kBack | 0xFF000000u;
+  EventParms e = cryptoEvent(buffer.data(), 32, param, flags);
+  e.type = DVR_TYPE_CRYPTO | DVR_TYPE_MODIFIER;
+  ASSERT_EQ(post(&e), 0);
+  EXPECT_EQ(e.param, 3u);
+  EXPECT_EQ(e.flags, kTransform);
+}
+
+TEST_F(CryptoService, RefusesRequestsOutsideTheBuffer) {
+  Bytes buffer(64, 0x11);
+  const Bytes before = buffer;
+  EventParms noPayload = cryptoEvent(nullptr, 64, 10, kTransform);
+  EXPECT_EQ(post(&noPayload), -2);
+  EXPECT_EQ(noPayload.length, 0u);
+  for (const auto& [length, param, flags] : std::vector<std::tuple<uint32_t, uint32_t, uint32_t>>{
+           {0, 0, kTransform},        // no buffer
+           {64, 0, kBack},            // nothing to transform back
+           {64, 65, kTransform},      // more data than buffer
+           {64, 20, kBack},           // not 16 plus whole blocks
+           {64, 33, kBack},
+           {UINT32_MAX, UINT32_MAX - 20, kTransform},  // param + 48 would wrap
+       }) {
+    EventParms e = cryptoEvent(buffer.data(), length, param, flags);
+    EXPECT_EQ(post(&e), -2) << length << " " << param;
+  }
+  EXPECT_EQ(buffer, before);
+
+  EventParms sixteen = cryptoEvent(buffer.data(), 64, 16, kBack);
+  EXPECT_EQ(post(&sixteen), -13);
+  EventParms empty = cryptoEvent(buffer.data(), 64, 0, kTransform);
+  EXPECT_EQ(post(&empty), 0);
+  EXPECT_EQ(empty.param, 0u);
+  EXPECT_EQ(empty.flags, kBack);
+}
+
+TEST_F(CryptoService, KeyIsDigestOfDeviceIdentity) {
+  Bytes buffer = text("identity bound", 64);
+  uint32_t param = 14, flags = kTransform;
+  ASSERT_EQ(request(buffer, param, flags), 0);
+
+  crypto::Sha256Digest digest;
+  ASSERT_TRUE(crypto::sha256(core->deviceIdentity.data(), core->deviceIdentity.size(), digest));
+  crypto::Aes128Key key;
+  std::copy_n(digest.begin(), key.size(), key.begin());
+  Bytes plain(param);
+  ASSERT_TRUE(crypto::aes128CbcDecrypt(key, crypto::AesBlock{}, buffer.data(), plain.data(), param));
+  EXPECT_EQ(0, std::memcmp(plain.data() + 16, "identity bound", 14));
+
+  core->deviceIdentity = "another device";
+  Bytes copy = buffer;
+  uint32_t otherParam = param, otherFlags = flags;
+  const int32_t answer = request(copy, otherParam, otherFlags);
+  EXPECT_TRUE(answer != 0 || std::memcmp(copy.data(), "identity bound", 14) != 0);
+
+  // Without an identity the built-in key serves, on every device alike.
+  core->deviceIdentity.clear();
+  buffer = text("built-in", 64);
+  param = 8, flags = kTransform;
+  ASSERT_EQ(request(buffer, param, flags), 0);
+  auto second = std::make_unique<DvrCore>("/usr/lib/dvr/dvrcore");
+  theCore = second.get();
+  ASSERT_EQ(request(buffer, param, flags), 0);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer.data()), param), "built-in");
+  theCore = core.get();
+}
+
+TEST_F(CryptoService, ConcurrentRequestsStayIndependent) {
+  std::atomic<int> failures{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 8; ++t) {
+    threads.emplace_back([t, &failures] {
+      for (int i = 0; i < 200; ++i) {
+        const std::string message = "thread " + std::to_string(t) + " request " + std::to_string(i);
+        Bytes buffer = text(message, 96);
+        uint32_t param = static_cast<uint32_t>(message.size()), flags = kTransform;
+        if (request(buffer, param, flags) != 0 || request(buffer, param, flags) != 0 ||
+            std::string(reinterpret_cast<char*>(buffer.data()), param) != message)
+          failures.fetch_add(1);
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(failures.load(), 0);
+}
+
+}  // namespace
+}  // namespace km::core

@@ -1,0 +1,355 @@
+// The transform codec: primitives, the transformed layout, padding removal,
+// compression, file operations and messages.
+#include <gtest/gtest.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <climits>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "config/CryptoPrimitives.h"
+#include "config/Transform.h"
+
+namespace km::core {
+namespace {
+
+using namespace std::string_literals;
+using Bytes = std::vector<uint8_t>;
+
+Bytes fromHex(std::string_view hex) {
+  Bytes out;
+  for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
+    out.push_back(static_cast<uint8_t>(std::stoi(std::string(hex.substr(i, 2)), nullptr, 16)));
+  return out;
+}
+Bytes bytesOf(std::string_view text) { return Bytes(text.begin(), text.end()); }
+Bytes randomBytes(std::size_t n, unsigned seed) {
+  std::mt19937 gen(seed);
+  Bytes out(n);
+  for (auto& b : out) b = static_cast<uint8_t>(gen());
+  return out;
+}
+
+struct Result {
+  Bytes data;
+  int32_t error = 0;
+  int32_t zlibStatus = 0;
+  bool ok = false;
+};
+
+// A Transform with its own buffer of a chosen capacity (exactly that many
+// heap bytes, so an overrun is caught by the address sanitizer).
+struct Codec {
+  Transform transform;
+  Bytes buffer;
+  Codec(bool compress, bool encrypt, std::size_t capacity = 1 << 20) : transform(compress, encrypt), buffer(capacity) {
+    transform.buffer = buffer.data();
+    transform.capacity = static_cast<uint32_t>(capacity);
+  }
+  Result run(bool encode, const Bytes& input) {
+    Result r;
+    uint32_t length = static_cast<uint32_t>(input.size());
+    const uint8_t* out = encode ? transform.encode(input.data(), length, r.error, r.zlibStatus)
+                                : transform.decode(input.data(), length, r.error, r.zlibStatus);
+    r.ok = out != nullptr;
+    if (out) r.data.assign(out, out + length);
+    EXPECT_TRUE(out || (length == 0 && r.error < 0));
+    return r;
+  }
+  Result encode(const Bytes& input) { return run(true, input); }
+  Result decode(const Bytes& input) { return run(false, input); }
+};
+
+const crypto::AesBlock kZeroIv{};
+
+TEST(CryptoPrimitives, MatchKnownAnswers) {
+  crypto::Aes128Key key;
+  const Bytes keyBytes = fromHex("000102030405060708090a0b0c0d0e0f");
+  std::copy(keyBytes.begin(), keyBytes.end(), key.begin());
+  const Bytes plain = fromHex("00112233445566778899aabbccddeeff");
+  Bytes out(16), back(16);
+  ASSERT_TRUE(crypto::aes128CbcEncrypt(key, kZeroIv, plain.data(), out.data(), 16));
+  EXPECT_EQ(out, fromHex("69c4e0d86a7b0430d8cdb78070b4c55a"));
+  ASSERT_TRUE(crypto::aes128CbcDecrypt(key, kZeroIv, out.data(), back.data(), 16));
+  EXPECT_EQ(back, plain);
+
+  crypto::Sha256Digest digest;
+  ASSERT_TRUE(crypto::sha256("abc", 3, digest));
+  EXPECT_EQ(Bytes(digest.begin(), digest.end()),
+            fromHex("ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"));
+}
+
+TEST(TransformLayout, IsCbcWithZeroIvOverRandomBlockDataAndPadding) {
+  Codec codec(false, true);
+  codec.transform.setKey("layout key", false);
+  crypto::Aes128Key key{};
+  std::memcpy(key.data(), "layout key", 10);
+  for (const auto& [n, size] : std::vector<std::pair<std::size_t, std::size_t>>{
+           {1, 32}, {5, 32}, {16, 32}, {17, 48}, {32, 64}, {100, 128}}) {
+    const Bytes input(n, 'x');
+    const Result r = codec.encode(input);
+    ASSERT_EQ(r.data.size(), size) << n;
+    EXPECT_EQ(Transform::requiredCapacity(n), size + 16);
+
+    Bytes plain(size);
+    ASSERT_TRUE(crypto::aes128CbcDecrypt(key, kZeroIv, r.data.data(), plain.data(), size));
+    // R: bytes 8-11 and 12-15 both repeat identifier bytes 6-9.
+    EXPECT_EQ(0, std::memcmp(&plain[8], &plain[12], 4));
+    EXPECT_EQ(0, std::memcmp(&plain[6], &plain[8], 2));
+    EXPECT_EQ(Bytes(plain.begin() + 16, plain.begin() + 16 + n), input);
+    EXPECT_EQ(Bytes(plain.begin() + 16 + n, plain.end()), Bytes(size - 16 - n, 0));
+  }
+}
+
+TEST(TransformCodec, EncodingsDifferAndBothDecode) {
+  Codec codec(false, true);
+  const Bytes text = bytesOf("sixteen bytes!!!");
+  const Result a = codec.encode(text);
+  const Result b = codec.encode(text);
+  EXPECT_NE(a.data, b.data);
+  EXPECT_EQ(codec.decode(a.data).data, text);
+  EXPECT_EQ(codec.decode(b.data).data, text);
+}
+
+// Plain blocks built by hand and encrypted with the primitive, to reach every
+// branch of the padding removal.
+TEST(TransformCodec, RemovesPaddingByZeroByteOrCount) {
+  Codec codec(false, true);
+  crypto::Aes128Key key{};
+  std::memcpy(key.data(), codec.transform.key().data(), 16);
+  auto decodePlain = [&](Bytes plain) {
+    plain.insert(plain.begin(), 16, 0x42);  // the random block
+    Bytes cipher(plain.size());
+    EXPECT_TRUE(crypto::aes128CbcEncrypt(key, kZeroIv, plain.data(), cipher.data(), plain.size()));
+    return codec.decode(cipher);
+  };
+  EXPECT_EQ(decodePlain(bytesOf("ab\0de\0\0\0\0\0\0\0\0\0\0\0"s)).data, bytesOf("ab"));
+  EXPECT_EQ(decodePlain(bytesOf("ABCDEFGHIJ\0\0\0\0\0\x06"s)).data, bytesOf("ABCDEFGHIJ"));
+  EXPECT_EQ(decodePlain(bytesOf("ABCDEFGHIJKLMN\0\x7f"s)).data.size(), 16u);  // count too large
+  EXPECT_EQ(decodePlain(bytesOf("ABCDEFGHIJKLMN\0\x80"s)).data.size(), 16u);  // negative count
+  EXPECT_EQ(decodePlain(bytesOf("0123456789abcdef")).data, bytesOf("0123456789abcdef"));
+  const Result empty = decodePlain({});
+  EXPECT_TRUE(empty.ok);
+  EXPECT_TRUE(empty.data.empty());
+
+  const Bytes five{'a', 'b', 0, 'd', 'e'};
+  EXPECT_EQ(codec.decode(codec.encode(five).data).data, bytesOf("ab"));
+}
+
+TEST(TransformCodec, ChecksArgumentsInOrder) {
+  Transform bare(false, true);
+  uint32_t length = 4;
+  int32_t error = 0, status = 0;
+  EXPECT_EQ(bare.encode(nullptr, length, error, status), nullptr);
+  EXPECT_EQ(error, kBufferInvalid);
+  EXPECT_EQ(length, 0u);
+
+  Codec codec(false, true, 64);
+  length = 0;
+  EXPECT_EQ(codec.transform.encode("x", length, error, status), nullptr);
+  EXPECT_EQ(error, kInputInvalid);
+  length = 3;
+  EXPECT_EQ(codec.transform.decode(nullptr, length, error, status), nullptr);
+  EXPECT_EQ(error, kInputInvalid);
+
+  // Encrypted data is 16 bytes plus whole blocks; nothing else is read.
+  for (const std::size_t n : {1u, 15u, 17u, 31u}) EXPECT_EQ(codec.decode(Bytes(n, 1)).error, kInputInvalid) << n;
+  Codec plain(false, false, 64);
+  EXPECT_EQ(plain.decode(Bytes(5, 'z')).data, Bytes(5, 'z'));
+
+  for (const std::size_t n : {1u, 16u, 17u, 40u}) {
+    const std::size_t needed = Transform::requiredCapacity(n);
+    EXPECT_EQ(Codec(false, true, needed - 1).encode(Bytes(n, 'q')).error, kBufferTooSmall) << n;
+    EXPECT_TRUE(Codec(false, true, needed).encode(Bytes(n, 'q')).ok) << n;
+  }
+  const Result encoded = Codec(false, true).encode(Bytes(40, 'q'));
+  EXPECT_EQ(Codec(false, true, encoded.data.size() - 1).decode(encoded.data).error, kBufferTooSmall);
+  EXPECT_EQ(Codec(false, true, encoded.data.size()).decode(encoded.data).data, Bytes(40, 'q'));
+}
+
+TEST(TransformCodec, KeysSelectTheCipher) {
+  const Bytes text = bytesOf("a secret without zero bytes");
+  Codec a(false, true), b(false, true);
+  b.transform.setKey("another key", false);
+  const Result other = b.decode(a.encode(text).data);
+  EXPECT_EQ(other.error, 0);
+  EXPECT_NE(other.data, text);
+
+  // Only the first 16 bytes encrypt; a short key is padded with zero bytes.
+  a.transform.setKey(std::string_view("0123456789abcdefWIDE-PART-IGNORED", 32), true);
+  b.transform.setKey("0123456789abcdef", false);
+  EXPECT_EQ(a.transform.key().size(), 32u);
+  EXPECT_EQ(b.decode(a.encode(text).data).data, text);
+  a.transform.setKey("short", false);
+  b.transform.setKey(std::string_view("short\0\0\0\0\0\0\0\0\0\0\0", 16), false);
+  EXPECT_EQ(b.decode(a.encode(text).data).data, text);
+
+  // The 8-byte value is written twice.
+  Transform twice(false, true, std::array<uint8_t, 8>{1, 2, 3, 4, 5, 6, 7, 8});
+  EXPECT_EQ(twice.key(), std::string_view("\1\2\3\4\5\6\7\x08\1\2\3\4\5\6\7\x08", 16));
+  EXPECT_TRUE(Transform(false, false, "ignored", false).key().empty());
+}
+
+TEST(TransformCompression, RoundTripsEveryOptionCombination) {
+  Bytes data = randomBytes(3000, 7);
+  data.insert(data.end(), 5000, 0);  // zero bytes survive compression
+  for (const bool encrypt : {false, true}) {
+    Codec codec(true, encrypt);
+    const Result encoded = codec.encode(data);
+    ASSERT_TRUE(encoded.ok);
+    EXPECT_EQ(codec.decode(encoded.data).data, data);
+    if (!encrypt) {  // a bare zlib stream
+      Bytes inflated(data.size());
+      uLongf size = inflated.size();
+      ASSERT_EQ(uncompress(inflated.data(), &size, encoded.data.data(), encoded.data.size()), Z_OK);
+      EXPECT_EQ(inflated, data);
+    }
+  }
+  Codec neither(false, false);
+  EXPECT_EQ(neither.encode(data).data, data);
+}
+
+TEST(TransformCompression, ReportsZlibFailures) {
+  Codec inflater(true, false, 64);
+  const Result corrupt = inflater.decode(bytesOf("not a zlib stream"));
+  EXPECT_EQ(corrupt.error, kDecompressData);
+  EXPECT_EQ(corrupt.zlibStatus, Z_DATA_ERROR);
+  const Result deflated = Codec(true, false).encode(Bytes(1000, 'a'));
+  const Result tooSmall = inflater.decode(deflated.data);
+  EXPECT_EQ(tooSmall.error, kDecompressBuffer);
+  EXPECT_EQ(tooSmall.zlibStatus, Z_BUF_ERROR);
+
+  const Bytes noise = randomBytes(256 * 1024, 3);
+  const Result noRoom = Codec(true, false, Transform::requiredCapacity(noise.size())).encode(noise);
+  EXPECT_EQ(noRoom.error, kCompressBuffer);
+  EXPECT_EQ(noRoom.zlibStatus, Z_BUF_ERROR);
+}
+
+// A deflated stream that fits the buffer but not once padded is refused, not
+// written past the buffer's end.
+TEST(TransformCompression, RefusesStreamThatDoesNotFitOncePadded) {
+  int refused = 0;
+  for (const std::size_t n : {49149u, 100000u, 150000u}) {
+    const Bytes noise = randomBytes(n, 12345);
+    const uint64_t m = Codec(true, false).encode(noise).data.size();
+    const uint64_t padded = 16 + m + (m <= 16 ? 16 - m : 16 - m % 16);
+    const uint64_t capacity = std::max<uint64_t>(Transform::requiredCapacity(n), m + 16);
+    if (capacity >= padded) continue;
+    EXPECT_EQ(Codec(true, true, capacity).encode(noise).error, kBufferTooSmall);
+    EXPECT_TRUE(Codec(true, true, padded).encode(noise).ok);
+    ++refused;
+  }
+  EXPECT_GT(refused, 0);
+}
+
+class TransformFiles : public ::testing::Test {
+ protected:
+  std::filesystem::path dir = std::filesystem::temp_directory_path() /
+                              ("transform-test-" + std::to_string(::getpid()));
+  Codec codec{false, true};
+  void SetUp() override { std::filesystem::create_directories(dir); }
+  void TearDown() override { std::filesystem::remove_all(dir); }
+  std::string path(const char* name) const { return (dir / name).string(); }
+  void write(const char* name, const Bytes& data) const {
+    std::ofstream(path(name), std::ios::binary).write(reinterpret_cast<const char*>(data.data()), data.size());
+  }
+  Bytes read(const char* name) const {
+    std::ifstream in(path(name), std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), {});
+  }
+};
+
+TEST_F(TransformFiles, SaveAndLoadRoundTrip) {
+  const Bytes text = bytesOf("stored text\nwith two lines\n");
+  ASSERT_EQ(codec.transform.save(path("saved").c_str(), text.data(), text.size()), 0);
+  uint32_t length = 0;
+  int32_t error = 0, detail = 0;
+  const uint8_t* loaded = codec.transform.load(path("saved").c_str(), length, error, detail);
+  ASSERT_NE(loaded, nullptr);
+  EXPECT_EQ(Bytes(loaded, loaded + length), text);
+
+  write("empty", {});
+  loaded = codec.transform.load(path("empty").c_str(), length, error, detail);
+  ASSERT_NE(loaded, nullptr);
+  EXPECT_EQ(length, 0u);
+  EXPECT_EQ(loaded[0], 0);
+}
+
+TEST_F(TransformFiles, FailedVerificationWritesNothing) {
+  std::FILE* out = std::fopen(path("out").c_str(), "wb");
+  int32_t verification = 0;
+  const Bytes withZero{'a', 0, 'b'};
+  EXPECT_EQ(codec.transform.saveToStream(withZero.data(), 3, out, verification), kVerifySizeMismatch);
+  EXPECT_EQ(verification, 1);
+  std::fclose(out);
+  EXPECT_TRUE(read("out").empty());
+
+  const Bytes text = bytesOf("fine");
+  EXPECT_EQ(codec.transform.saveToStream(text.data(), 4, nullptr, verification), kCreateFailed);
+  EXPECT_EQ(verification, 0);
+  std::FILE* readOnly = std::fopen("/dev/null", "rb");
+  EXPECT_EQ(codec.transform.saveToStream(text.data(), 4, readOnly, verification), kWriteFailed);
+  std::fclose(readOnly);
+  EXPECT_EQ(codec.transform.save((dir / "missing" / "x").c_str(), text.data(), 4), kCreateFailed);
+}
+
+TEST_F(TransformFiles, LoadFailuresAreReported) {
+  uint32_t length = 7;
+  int32_t error = 0, detail = 0;
+  EXPECT_EQ(codec.transform.load(path("none").c_str(), length, error, detail), nullptr);
+  EXPECT_EQ(error, kLocateFailed);
+  EXPECT_EQ(detail, ENOENT);
+
+  write("short", Bytes(40, 1));  // not a transformed length: no output file
+  EXPECT_EQ(codec.transform.loadToFile(path("short").c_str(), path("out").c_str()), kInputInvalid);
+  EXPECT_FALSE(std::filesystem::exists(path("out")));
+
+  std::FILE* in = std::fopen(path("short").c_str(), "rb");
+  EXPECT_EQ(codec.transform.loadFromStream(in, 48, length, error), nullptr);
+  EXPECT_EQ(error, kReadFailed);
+  EXPECT_NE(codec.transform.loadFromStream(in, 0, length, error), nullptr);
+  EXPECT_EQ(length, 0u);
+  std::fclose(in);
+  EXPECT_EQ(codec.transform.loadStreamToStream(nullptr, stdout, 16), kOpenFailed);
+  EXPECT_EQ(codec.transform.loadStreamToStream(stdin, nullptr, 16), kCreateFailed);
+}
+
+TEST(TransformMessage, GivesEveryForm) {
+  std::string text;
+  transformMessage(-3, -2, text);
+  EXPECT_EQ(text, "compression failed (err -2)");
+  transformMessage(-13, -3, text);
+  EXPECT_EQ(text, "decompression failed (err -3)");
+  transformMessage(-40, 2, text);
+  EXPECT_EQ(text, "failed to locate file (err 2)");
+  transformMessage(-40, INT_MIN, text);
+  EXPECT_EQ(text, "failed to locate file (err -21474836");
+  transformMessage(7, 5, text);
+  EXPECT_EQ(text, "[7,5]");
+  transformMessage(-21, 9, text);
+  EXPECT_EQ(text, "transform buffer too small for operation");
+  transformMessage(-44, 3, text);
+  EXPECT_EQ(text, "failed to read file");
+}
+
+TEST(CoCreateGuid, GivesFreshBytesOrEndsTheProcess) {
+  uint8_t a[16], b[16];
+  EXPECT_EQ(CoCreateGuid(a), 0);
+  EXPECT_EQ(CoCreateGuid(b), 0);
+  EXPECT_NE(0, std::memcmp(a, b, 16));
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(readRandomDevice("/nonexistent/random", a), ::testing::ExitedWithCode(74),
+              "CoCreateGuid\\(\\): open: /nonexistent/random: No such file or directory");
+  EXPECT_EXIT(readRandomDevice("/dev/null", a), ::testing::ExitedWithCode(74),
+              "CoCreateGuid\\(\\): read: /dev/null: EOF, got 0 of 16 bytes requested");
+  EXPECT_EXIT(readRandomDevice("/", a), ::testing::ExitedWithCode(74),
+              "CoCreateGuid\\(\\): read: /: Is a directory");
+}
+
+}  // namespace
+}  // namespace km::core
