@@ -85,8 +85,10 @@ class DvrCore {
   // admitted and queued. Returns the poster's result code.
   int32_t route(EventParms& e);
   // Appends a copy of the record and its payload: 0, or 1 for a refused
-  // search answer. Bypasses admission and the stop check.
-  int32_t queueEvent(EventParms& e);
+  // search answer. Bypasses admission and the stop check, unless the caller
+  // (route) asks to be refused once the stop has been requested.
+  enum class QueueWhen { Always, Running };
+  int32_t queueEvent(EventParms& e, QueueWhen when = QueueWhen::Always);
   // Live audio/video admission: 0 admitted, else the refusal code (3, 4, 5).
   int32_t admitLiveFrame(const EventParms& e);
   static constexpr int16_t kMaxFramesAfterKey = 765;

@@ -48,9 +48,8 @@ void DvrCore::Run() {
 }
 
 void DvrCore::Stop() {
-  std::atomic_thread_fence(std::memory_order_seq_cst);
+  // A sequentially consistent store: a full barrier on both sides.
   stopRequested.store(true, std::memory_order_seq_cst);
-  std::atomic_thread_fence(std::memory_order_seq_cst);
   if (io.get_executor().running_in_this_thread()) {
     tickTimer.cancel();
   } else {

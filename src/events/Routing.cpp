@@ -41,7 +41,7 @@ int32_t DvrCore::route(EventParms& e) {
   if (stopping()) return 1;
   if (searchRequest(e)) return 0;
   if (const int32_t refused = admitLiveFrame(e)) return refused;
-  return queueEvent(e);
+  return queueEvent(e, QueueWhen::Running);
 }
 
 // Live audio and video: a stream is admitted from a key frame on, cut from the
@@ -66,7 +66,7 @@ int32_t DvrCore::admitLiveFrame(const EventParms& e) {
   return counter > kMaxFramesAfterKey ? 4 : 0;
 }
 
-int32_t DvrCore::queueEvent(EventParms& e) {
+int32_t DvrCore::queueEvent(EventParms& e, QueueWhen when) {
   PayloadBlockPtr block;
   if (e.length > 0 && e.payload) block = newPayloadBlock(e.payload, e.length);
 
@@ -80,6 +80,12 @@ int32_t DvrCore::queueEvent(EventParms& e) {
   block.release();
   try {
     std::lock_guard guard(queueMutex);
+    // Checked again under the lock: an event that slipped past route's check
+    // while the stop came would otherwise land behind the loop's last look.
+    if (when == QueueWhen::Running && stopping()) {
+      release(queued.payload, 0);
+      return 1;
+    }
     eventQueue.push_back(queued);
   } catch (...) {
     release(queued.payload, 0);
