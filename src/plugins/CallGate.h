@@ -21,10 +21,12 @@ class CallGate {
   }
   void leave() noexcept { active.fetch_sub(1, std::memory_order_seq_cst); }
 
-  // Refuses new calls and waits until the calls in progress have returned.
-  // A call in progress on the calling thread itself is not waited for.
-  void closeAndDrain(int ownCallsInProgress = 0) noexcept {
-    closed.store(true, std::memory_order_seq_cst);
+  // Refuses new calls from now on.
+  void close() noexcept { closed.store(true, std::memory_order_seq_cst); }
+
+  // Waits until the calls in progress have returned. A call in progress on
+  // the calling thread itself is not waited for.
+  void drain(int ownCallsInProgress = 0) noexcept {
     for (int spins = 0; active.load(std::memory_order_seq_cst) > ownCallsInProgress; ++spins) {
       if (spins < 100) {
         std::this_thread::yield();
@@ -32,6 +34,11 @@ class CallGate {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
       }
     }
+  }
+
+  void closeAndDrain(int ownCallsInProgress = 0) noexcept {
+    close();
+    drain(ownCallsInProgress);
   }
 
  private:

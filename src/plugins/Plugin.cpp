@@ -161,9 +161,10 @@ void Plugin::ProvideWorkerThreadIf() {
 }
 
 bool Plugin::deliverEvent(const EventParms& e) {
+  // A closed gate stands for the OnEvent and Write that closePlugin forgets;
+  // IOCTL stays until the unload, so config events still reach it.
   GatePass pass(eventGate);
-  if (!pass) return false;
-  if (OnEvent) return OnEvent(&e) != 0;
+  if (pass && OnEvent) return OnEvent(&e) != 0;
   if (e.type == DVR_TYPE_CONFIG) {
     if (!IOCTL) return false;
     const IoctlIn in = makeIoctlIn(DVR_IOCTL_CONFIG, e.length, e.payload);
@@ -171,7 +172,7 @@ bool Plugin::deliverEvent(const EventParms& e) {
     IOCTL(&in, &out);
     return out.keep != 0;
   }
-  if (Write && declaration.acceptsWrite) {
+  if (pass && Write && declaration.acceptsWrite) {
     WriteIn in = makeRecord<WriteIn>(DVR_WRITE_VERSION);
     std::memcpy(&in.length, &e.length, sizeof(EventParms) - offsetof(EventParms, length));
     WriteOut out = makeRecord<WriteOut>(DVR_WRITE_VERSION);
@@ -182,6 +183,8 @@ bool Plugin::deliverEvent(const EventParms& e) {
 }
 
 void Plugin::deliverSearch(const EventParms& request) {
+  GatePass pass(searchGate);
+  if (!pass) return;
   if (OnSearch) {
     OnSearch(&request);
   } else if (Read && declaration.wantsAsyncReader) {
@@ -203,11 +206,15 @@ void Plugin::deliverIpcResult(uint32_t length, const void* packet) {
 void Plugin::closePlugin() {
   // Calls from threads that log while the core stops must be out first.
   eventGate.closeAndDrain();
+  searchGate.close();
   if (Close) {
     const CloseIn in = makeRecord<CloseIn>(DVR_CLOSE_VERSION);
     CloseOut out = makeRecord<CloseOut>(DVR_CLOSE_VERSION);
     Close(&in, &out);
   }
+  // Searches return once the plug-in is closed; none may still be running
+  // when the entry points go and the library is unloaded.
+  searchGate.drain();
   Open = nullptr;
   Close = nullptr;
   OnEvent = nullptr;

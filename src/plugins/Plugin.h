@@ -83,7 +83,8 @@ class Plugin {
   bool deliverEvent(const EventParms& e);
   void deliverSearch(const EventParms& request);
   void deliverIpcResult(uint32_t length, const void* packet);
-  // Calls Close once and forgets the entry points that need an open plug-in.
+  // Calls Close once, waits for search calls still running, and forgets the
+  // entry points that need an open plug-in.
   void closePlugin();
   // Joins the reader then the worker thread, calls Unload, closes the library.
   void unloadPlugin();
@@ -123,6 +124,10 @@ class Plugin {
 
   // Fences event calls from other threads off before Close.
   CallGate eventGate;
+  // Fences search calls off: new ones before Close, the running ones (which
+  // return once the plug-in is closed) are waited for after it, so that no
+  // search thread is inside the library when it is unloaded.
+  CallGate searchGate;
   bool workerStarted = false;
   bool readerStarted = false;
 };

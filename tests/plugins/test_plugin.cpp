@@ -7,6 +7,16 @@
 //
 // Journal: $DVRTEST_JOURNAL, else "journal.txt" in the working directory; one
 // line per call, written with a single append: "<file name> <call> k=v ...".
+//
+// Settings: id ("none" = no id; absent = the zero the core preset), the
+// interest words video/audio/alarm/ptz/serial/log/pos/analytic, closeRank,
+// worker, reader, acceptsWrite, loadResult, keep, decrefInCall (give the
+// payload back from inside OnEvent), eventDelayMs, searchUntilClosed, recordStatus
+// (journal the calling thread's ids and capability sets at Load, Open, each
+// OnEvent and in the worker), dumpRecords (journal each call's records as
+// hex), and command scripts onLoad/onOpen/onClose/onUnload/onEvent/onWorker.
+// Commands: post (payload: text=, hex=, length= or the tag), decref, query,
+// journal, sleep ms=N, waitfor [ms=N] text=..., background <command>.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/syscall.h>
@@ -100,15 +110,17 @@ std::string preview(const void* payload, uint32_t length) {
   return out.str();
 }
 
-// "/proc/self/status" lines the identity tests look at, as one journal line.
+// The calling thread's identity and capability lines of its status file, as
+// one journal line (capability sets are per thread, so the thread's own file).
 void recordStatus(const char* when) {
-  std::ifstream status("/proc/self/status");
+  std::ifstream status("/proc/thread-self/status");
   std::string line, summary;
   while (std::getline(status, line)) {
     for (const char* key : {"Uid:", "Gid:", "Groups:", "CapEff:", "CapPrm:", "CapInh:"}) {
       if (line.rfind(key, 0) == 0) {
         std::string value = line.substr(std::strlen(key));
         value.erase(0, value.find_first_not_of(" \t"));
+        value.erase(value.find_last_not_of(" \t") + 1);
         for (char& c : value) {
           if (c == '\t' || c == ' ') c = ',';
         }
@@ -117,6 +129,22 @@ void recordStatus(const char* when) {
     }
   }
   journal(std::string("status when=") + when + summary);
+}
+
+// With dumpRecords=1: the records of a call byte for byte, as the plug-in
+// received them (the output record before the plug-in wrote to it).
+[[maybe_unused]] void dumpRecords(const char* call, const void* in, size_t inSize, const void* out, size_t outSize) {
+  if (numberSetting("dumpRecords") == 0) return;
+  auto hex = [](const void* record, size_t size) {
+    std::string text;
+    char digits[3];
+    for (size_t i = 0; i < size; ++i) {
+      std::snprintf(digits, sizeof digits, "%02x", static_cast<const unsigned char*>(record)[i]);
+      text += digits;
+    }
+    return text;
+  };
+  journal(std::string("records call=") + call + " in=" + hex(in, in ? inSize : 0) + " out=" + hex(out, out ? outSize : 0));
 }
 
 [[maybe_unused]] int32_t keepAnswer(const void* payload) {
@@ -184,6 +212,12 @@ void postEvents(const Arguments& a) {
       std::string payload;
       if (a.contains("text")) {
         payload = a.at("text");
+      } else if (a.contains("hex")) {
+        // Bytes a command line cannot carry (NUL, CR, LF), two hex digits each.
+        const std::string& digits = a.at("hex");
+        for (size_t at = 0; at + 1 < digits.size(); at += 2) {
+          payload += static_cast<char>(std::strtoul(digits.substr(at, 2).c_str(), nullptr, 16));
+        }
       } else if (a.contains("length")) {
         payload.assign(argument(a, "length"), 'b');
       } else if (!a.contains("nopayload")) {
@@ -262,6 +296,22 @@ void runCommand(const std::string& line) {
     journal("query result=" + std::to_string(corePost(&e)));
   } else if (verb == "journal") {
     journal("note " + (a.contains("text") ? a.at("text") : std::string()));
+  } else if (verb == "sleep") {
+    std::this_thread::sleep_for(std::chrono::milliseconds(argument(a, "ms")));
+  } else if (verb == "waitfor") {
+    // "waitfor [ms=N] text=...": waits until a journal line contains the
+    // text (10 s at most), so plug-ins can wait for each other's calls.
+    const std::string text = a.contains("text") ? a.at("text") : std::string();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(argument(a, "ms", 10000));
+    bool found = false;
+    while (!found && std::chrono::steady_clock::now() < deadline) {
+      const char* path = std::getenv("DVRTEST_JOURNAL");
+      std::ifstream lines(path ? path : "journal.txt");
+      std::string journalLine;
+      while (!found && std::getline(lines, journalLine)) found = journalLine.find(text) != std::string::npos;
+      if (!found) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    journal("waited found=" + std::string(found ? "1" : "0") + " text=" + text);
   } else if (!verb.empty()) {
     journal("unknown-command " + verb);
   }
@@ -280,7 +330,7 @@ void runCommands(const std::string& script) {
   }
 }
 
-void loadSettings() {
+[[maybe_unused]] void loadSettings() {
   Dl_info info{};
   dladdr(reinterpret_cast<void*>(&loadSettings), &info);
   const std::string path = info.dli_fname ? info.dli_fname : "";
@@ -311,6 +361,7 @@ void loadSettings() {
 
 extern "C" {
 
+#ifndef TP_NO_LOAD
 DVR_PLUGIN_EXPORT int32_t Load(const LoadIn* in, LoadOut* out) {
   loadSettings();
   corePost = in->post;
@@ -319,6 +370,7 @@ DVR_PLUGIN_EXPORT int32_t Load(const LoadIn* in, LoadOut* out) {
           " idword=" + hexWord(out->idWord) + " identity=" +
           std::string(in->deviceIdentity ? in->deviceIdentity : "", in->deviceIdentityLength) +
           " post=" + (in->post ? "set" : "null") + " thread=" + thread());
+  dumpRecords("Load", in, sizeof *in, out, sizeof *out);
   if (numberSetting("recordStatus")) recordStatus("load");
   if (settings.contains("id")) out->idWord = setting("id") == "none" ? DVR_SOURCE_CORE : numberSetting("id");
   out->videoInterest = numberSetting("video");
@@ -336,22 +388,31 @@ DVR_PLUGIN_EXPORT int32_t Load(const LoadIn* in, LoadOut* out) {
   if (settings.contains("onLoad")) runCommands(setting("onLoad"));
   return static_cast<int32_t>(numberSetting("loadResult"));
 }
+#endif
 
 #ifndef TP_NO_UNLOAD
 DVR_PLUGIN_EXPORT void Unload(const UnloadIn* in, UnloadOut* out) {
-  journal("Unload size=" + std::to_string(in->size) + " outsize=" + std::to_string(out->size) + " thread=" + thread());
+  journal("Unload size=" + std::to_string(in->size) + " outsize=" + std::to_string(out->size) + " thread=" + thread() +
+          " version=" + std::to_string(in->version) + " outversion=" + std::to_string(out->version));
+  dumpRecords("Unload", in, sizeof *in, out, sizeof *out);
+  if (settings.contains("onUnload")) runCommands(setting("onUnload"));
 }
 #endif
 
 #ifndef TP_NO_OPEN
 DVR_PLUGIN_EXPORT void Open(const OpenIn* in, OpenOut* out) {
-  journal("Open size=" + std::to_string(in->size) + " outsize=" + std::to_string(out->size) + " thread=" + thread());
+  journal("Open size=" + std::to_string(in->size) + " outsize=" + std::to_string(out->size) + " thread=" + thread() +
+          " version=" + std::to_string(in->version) + " outversion=" + std::to_string(out->version));
+  dumpRecords("Open", in, sizeof *in, out, sizeof *out);
   if (numberSetting("recordStatus")) recordStatus("open");
   if (settings.contains("onOpen")) runCommands(setting("onOpen"));
 }
 
+#ifndef TP_NO_CLOSE
 DVR_PLUGIN_EXPORT void Close(const CloseIn* in, CloseOut* out) {
-  journal("Close size=" + std::to_string(in->size) + " outsize=" + std::to_string(out->size) + " thread=" + thread());
+  journal("Close size=" + std::to_string(in->size) + " outsize=" + std::to_string(out->size) + " thread=" + thread() +
+          " version=" + std::to_string(in->version) + " outversion=" + std::to_string(out->version));
+  dumpRecords("Close", in, sizeof *in, out, sizeof *out);
   if (settings.contains("onClose")) runCommands(setting("onClose"));
   joinBackgroundThreads();
   {
@@ -361,12 +422,25 @@ DVR_PLUGIN_EXPORT void Close(const CloseIn* in, CloseOut* out) {
   closeCond.notify_all();
 }
 #endif
+#endif
 
 #ifndef TP_NO_ONEVENT
 DVR_PLUGIN_EXPORT int32_t OnEvent(const EventParms* e) {
   journal("OnEvent " + describe(*e));
+  if (numberSetting("recordStatus")) recordStatus("event");
   sleepIfAsked("eventDelayMs");
   if (settings.contains("onEvent")) runCommands(setting("onEvent"));
+  if (numberSetting("decrefInCall") && e->payload) {
+    // Gives the reference back before answering, as a plug-in whose own
+    // thread is done with the payload before the call has returned.
+    EventParms decref{};
+    decref.size = sizeof decref;
+    decref.version = DVR_EVENT_VERSION;
+    decref.type = DVR_TYPE_DECREF;
+    decref.source = numberSetting("id");
+    decref.payload = e->payload;
+    journal("decref-in-call result=" + std::to_string(corePost(&decref)));
+  }
   return keepAnswer(e->payload);
 }
 #endif
@@ -377,6 +451,7 @@ DVR_PLUGIN_EXPORT void Write(const WriteIn* in, WriteOut* out) {
   std::memcpy(&e.length, &in->length, sizeof(EventParms) - offsetof(EventParms, length));
   e.size = in->size;
   journal("Write outsize=" + std::to_string(out->size) + " " + describe(e));
+  dumpRecords("Write", in, sizeof *in, out, sizeof *out);
   out->keep = static_cast<uint32_t>(keepAnswer(in->payload));
 }
 #endif
@@ -385,7 +460,9 @@ DVR_PLUGIN_EXPORT void Write(const WriteIn* in, WriteOut* out) {
 DVR_PLUGIN_EXPORT void IOCTL(const IoctlIn* in, IoctlOut* out) {
   journal("IOCTL code=" + std::to_string(in->code) + " size=" + std::to_string(in->size) +
           " outcode=" + std::to_string(out->code) + " length=" + std::to_string(in->argumentLength) +
-          " thread=" + thread());
+          " thread=" + thread() + " version=" + std::to_string(in->version) +
+          " outversion=" + std::to_string(out->version));
+  dumpRecords("IOCTL", in, sizeof *in, out, sizeof *out);
   if (in->code == DVR_IOCTL_WORKER) {
     if (numberSetting("recordStatus")) recordStatus("worker");
     if (settings.contains("onWorker")) runCommands(setting("onWorker"));
@@ -404,7 +481,9 @@ DVR_PLUGIN_EXPORT void IOCTL(const IoctlIn* in, IoctlOut* out) {
 DVR_PLUGIN_EXPORT void Read(const ReadIn* in, void* unused) {
   journal("Read size=" + std::to_string(in->size) + " mode=" + std::to_string(in->mode) +
           " length=" + std::to_string(in->length) + " payload=" + preview(in->payload, in->length) +
-          " req=" + hexWord(in->requestId) + " second=" + (unused ? "set" : "null") + " thread=" + thread());
+          " req=" + hexWord(in->requestId) + " second=" + (unused ? "set" : "null") + " thread=" + thread() +
+          " version=" + std::to_string(in->version));
+  dumpRecords("Read", in, sizeof *in, nullptr, 0);
   if (in->requestId == 0) {
     std::unique_lock wait(closeLock);
     closeCond.wait(wait, [] { return closed; });
@@ -414,7 +493,15 @@ DVR_PLUGIN_EXPORT void Read(const ReadIn* in, void* unused) {
 #endif
 
 #ifdef TP_ONSEARCH
-DVR_PLUGIN_EXPORT void OnSearch(const EventParms* request) { journal("OnSearch " + describe(*request)); }
+DVR_PLUGIN_EXPORT void OnSearch(const EventParms* request) {
+  journal("OnSearch " + describe(*request));
+  // searchUntilClosed=1: a search that lasts until the plug-in is closed.
+  if (numberSetting("searchUntilClosed")) {
+    std::unique_lock wait(closeLock);
+    closeCond.wait(wait, [] { return closed; });
+    journal("search-end");
+  }
+}
 #endif
 
 #ifndef TP_NO_ONIPC

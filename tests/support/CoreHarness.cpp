@@ -94,6 +94,16 @@ std::vector<std::string> InstallTree::journalLines(const std::vector<std::string
   return matching;
 }
 
+long InstallTree::journalPosition(const std::vector<std::string>& parts) const {
+  const std::vector<std::string> lines = journal();
+  for (size_t i = 0; i < lines.size(); ++i) {
+    bool all = true;
+    for (const std::string& part : parts) all = all && lines[i].find(part) != std::string::npos;
+    if (all) return static_cast<long>(i);
+  }
+  return -1;
+}
+
 void InstallTree::shareWith(uid_t uid, gid_t gid) {
   for (const auto& entry : fs::recursive_directory_iterator(rootDir)) {
     const auto permissions = entry.is_directory() ? fs::perms(0755) : fs::perms(0644);
@@ -153,7 +163,12 @@ CoreProcess::CoreProcess(const InstallTree& tree, Options options) {
   close(err[1]);
   stdoutFd = out[0];
   stderrFd = err[0];
-  stdoutReader = std::thread([this] { readOutput(stdoutFd, stdoutText); });
+  if (options.consoleWithoutReader) {
+    close(stdoutFd);
+    stdoutFd = -1;
+  } else {
+    stdoutReader = std::thread([this] { readOutput(stdoutFd, stdoutText); });
+  }
   stderrReader = std::thread([this] { readOutput(stderrFd, stderrText); });
 }
 
@@ -304,6 +319,35 @@ std::vector<std::string> linesWith(const std::string& text, const std::string& p
 std::string stripColours(const std::string& text) {
   static const std::regex colour("\x1b\\[[0-9;]*m");
   return std::regex_replace(text, colour, "");
+}
+
+std::vector<ConsoleLine> consoleLines(const std::string& rawOutput) {
+  static const std::regex format(
+      "((?:\x1b\\[[0-9;]*m)*)([0-9]{2}:[0-9]{2}:[0-9]{2}\\.[0-9]{3})\x1b\\[36m ([^\x1b]*)\x1b\\[0m (.*)");
+  std::vector<ConsoleLine> lines;
+  std::istringstream in(rawOutput);
+  std::string line;
+  std::smatch parts;
+  while (std::getline(in, line)) {
+    if (std::regex_match(line, parts, format)) lines.push_back({parts[1], parts[2], parts[3], parts[4]});
+  }
+  return lines;
+}
+
+std::vector<std::string> consoleTexts(const std::string& rawOutput, const std::string& module) {
+  std::vector<std::string> texts;
+  for (const ConsoleLine& line : consoleLines(rawOutput)) {
+    if (line.module == module) texts.push_back(line.text);
+  }
+  return texts;
+}
+
+std::string levelColour(int level) {
+  if (level < 25) return "\x1b[38;5;248m";
+  if (level < 50) return "\x1b[32m";
+  if (level < 75) return "\x1b[38;5;227m";
+  if (level < 100) return "\x1b[38;5;196m";
+  return "\x1b[38;5;37m\x1b[38;5;1m";
 }
 
 }  // namespace dvrtest

@@ -58,6 +58,8 @@ class InstallTree {
   std::filesystem::path journalPath() const { return workDir() / "journal.txt"; }
   // Journal lines containing every one of `parts`.
   std::vector<std::string> journalLines(const std::vector<std::string>& parts) const;
+  // Index of the first journal line containing every one of `parts`; -1 when none does.
+  long journalPosition(const std::vector<std::string>& parts) const;
 
   // Opens the tree for another user: every folder 0755, files readable, the
   // working directory owned by `uid`/`gid`.
@@ -72,6 +74,9 @@ class CoreProcess {
  public:
   struct Options {
     bool withPipe = true;
+    // Standard output is a pipe whose reading end is closed at once, so every
+    // console write fails with EPIPE (and raises SIGPIPE).
+    bool consoleWithoutReader = false;
     std::vector<std::string> arguments;  // replaces "<fd>" when not empty
     std::vector<std::string> environment;
     // Run through this prefix (e.g. a helper that switches the parent's user).
@@ -136,5 +141,19 @@ std::vector<std::string> linesWith(const std::string& text, const std::string& p
 
 // Console text without colour sequences.
 std::string stripColours(const std::string& text);
+
+// One console line of the core: "<colour><HH:MM:SS.mmm>\e[36m <module>\e[0m <text>".
+struct ConsoleLine {
+  std::string colour;  // the level band's sequence
+  std::string time;    // HH:MM:SS.mmm
+  std::string module;
+  std::string text;
+};
+// The console lines of raw standard output, in order; other lines are skipped.
+std::vector<ConsoleLine> consoleLines(const std::string& rawOutput);
+// The texts of the console lines of `module` ("core" for the core's own).
+std::vector<std::string> consoleTexts(const std::string& rawOutput, const std::string& module = "core");
+// The colour sequence of the band a log level falls in.
+std::string levelColour(int level);
 
 }  // namespace dvrtest
