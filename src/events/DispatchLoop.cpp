@@ -2,6 +2,8 @@
 // plug-in order, on the main thread.
 #include "events/DispatchLoop.h"
 
+#include <optional>
+
 #include "core/DvrCore.h"
 #include "events/EventModel.h"
 #include "events/PayloadBlock.h"
@@ -34,8 +36,11 @@ void DvrCore::dispatchLoop() {
     EventParms e;
     {
       std::unique_lock lock(queueMutex);
-      const auto deadline = steady_clock::now() + seconds(1);
-      queueCond.wait_until(lock, deadline, [this] { return stopping() || !eventQueue.empty(); });
+      if (eventQueue.empty()) {
+        // The deadline matters only when there is something to wait for.
+        const auto deadline = steady_clock::now() + seconds(1);
+        queueCond.wait_until(lock, deadline, [this] { return stopping() || !eventQueue.empty(); });
+      }
       if (eventQueue.empty()) {
         if (stopping()) return;
         ++stats.idleSeconds;
@@ -57,21 +62,27 @@ void DvrCore::dispatchLoop() {
 }
 
 void DvrCore::deliverToPlugins(const EventParms& e, DispatchStatistics& stats) {
+  // The clock read that ends one delivery also starts the next (a read costs
+  // as much as a whole delivery to a plug-in that returns at once), except
+  // after a report: writing it must not count against the next plug-in.
+  std::optional<std::chrono::steady_clock::time_point> lastRead;
   for (const PluginPtr& plugin : plugins) {
     if (!wants(plugin->declaration, e)) continue;
-    const auto t0 = deliveryClock();
+    const auto t0 = lastRead ? *lastRead : deliveryClock();
     const uint32_t id = plugin->pluginId();
     // Each plug-in gets its own copy: what one scribbles on, the next never sees.
     const EventParms delivered = e;
-    acquire(e.payload, id);
-    if (!plugin->deliverEvent(delivered)) release(e.payload, id);
+    DeliveryReference reference(e.payload, id);
+    reference.settle(plugin->deliverEvent(delivered));
     const auto t1 = deliveryClock();
+    lastRead = t1;
     const int64_t took = std::chrono::duration_cast<std::chrono::nanoseconds>(t1 - t0).count();
     if (e.type == DVR_TYPE_LOG) {
       if (e.flags & DVR_FLAG_LIVE) stats.logDeliveryMicros += static_cast<uint64_t>(took / 1000);
     } else if (took > kSlowDelivery.count()) {
       coreLog(0, "{} took {}ms for {} event from {} [{:L}]", plugin->displayName(), took / 1'000'000,
               typeName(e.type), sourceName(plugins, e.source), e.length);
+      lastRead.reset();
     }
   }
 }

@@ -2,16 +2,19 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <limits>
 #include <mutex>
+#include <memory_resource>
 #include <new>
-#include <unordered_set>
+#include <unordered_map>
 
 namespace km::core {
 
 std::atomic<uint32_t> payloadBlockCount{0};
 std::atomic<uint32_t> payloadBlockBytes{0};
 std::array<std::atomic<uint32_t>, 256> heldReferences{};
+BlockAllocator blockAllocator = &std::malloc;
 
 namespace {
 
@@ -27,38 +30,61 @@ BlockHeader* headerOf(const void* payload) noexcept {
 
 std::atomic<BlockFreedHook> blockFreedHook{nullptr};
 
-// Payload addresses of the blocks alive, so that a plug-in's decref can be
-// checked before anything is read in front of the pointer.
-struct LiveBlocks {
-  std::mutex lock;  // guards `blocks`
-  std::unordered_set<const void*> blocks;
+// The references plug-ins hold, per block and plug-in id, so that a "decref"
+// can be checked before anything is read in front of its pointer. An entry
+// exists only while its references are held, so its block is alive for as
+// long as the entry is. A reference is entered before the plug-in is called,
+// so a "decref" posted by another of its threads before the call has even
+// returned is honoured too.
+class PluginReferences {
+ public:
+  bool add(const void* payload, uint32_t pluginId) noexcept {
+    try {
+      std::lock_guard guard(lock);
+      ++counts[Key{payload, pluginId}];
+      return true;
+    } catch (...) {
+      return false;
+    }
+  }
+  // Takes one reference out of the registry; false when there is none.
+  bool take(const void* payload, uint32_t pluginId) noexcept {
+    std::lock_guard guard(lock);
+    const auto found = counts.find(Key{payload, pluginId});
+    if (found == counts.end()) return false;
+    if (--found->second == 0) counts.erase(found);
+    return true;
+  }
+
+ private:
+  struct Key {
+    const void* payload;
+    uint32_t pluginId;
+    bool operator==(const Key&) const = default;
+  };
+  struct KeyHash {
+    std::size_t operator()(const Key& key) const noexcept {
+      return std::hash<const void*>()(key.payload) ^ (static_cast<std::size_t>(key.pluginId) << 1);
+    }
+  };
+  std::mutex lock;  // guards nodes and counts
+  // Entries come and go with every delivery: their memory is recycled
+  // instead of going back to the heap each time.
+  std::pmr::unsynchronized_pool_resource nodes;
+  std::pmr::unordered_map<Key, uint32_t, KeyHash> counts{&nodes};
 };
-LiveBlocks& liveBlocks() {
-  static LiveBlocks* registry = new LiveBlocks;  // never destroyed: blocks may outlive statics
+
+PluginReferences& pluginReferences() {
+  static PluginReferences* registry = new PluginReferences;  // never destroyed: blocks may outlive statics
   return *registry;
 }
 
 void freeBlock(const void* payload, BlockHeader* header) noexcept {
-  {
-    LiveBlocks& live = liveBlocks();
-    std::lock_guard guard(live.lock);
-    live.blocks.erase(payload);
-  }
   payloadBlockCount.fetch_sub(1, std::memory_order_seq_cst);
   payloadBlockBytes.fetch_sub(header->totalSize, std::memory_order_seq_cst);
   header->~BlockHeader();
   std::free(header);
   if (BlockFreedHook hook = blockFreedHook.load(std::memory_order_acquire)) hook(payload);
-}
-
-// Decrements `counter` unless it is already 0; the value before, 0 when it
-// did not.
-uint32_t decrementIfPositive(std::atomic<uint32_t>& counter) noexcept {
-  uint32_t value = counter.load(std::memory_order_relaxed);
-  while (value != 0) {
-    if (counter.compare_exchange_weak(value, value - 1, std::memory_order_acq_rel)) return value;
-  }
-  return 0;
 }
 
 }  // namespace
@@ -70,20 +96,11 @@ void UnqueuedBlockDeleter::operator()(void* payload) const noexcept {
 PayloadBlockPtr newPayloadBlock(const void* bytes, uint32_t length) noexcept {
   if (length > std::numeric_limits<uint32_t>::max() - sizeof(BlockHeader)) return nullptr;
   const uint32_t total = length + static_cast<uint32_t>(sizeof(BlockHeader));
-  void* raw = std::malloc(total);
+  void* raw = blockAllocator(total);
   if (!raw) return nullptr;
   auto* header = new (raw) BlockHeader{total, {0}};
   void* payload = header + 1;
   if (length) std::memcpy(payload, bytes, length);
-  try {
-    LiveBlocks& live = liveBlocks();
-    std::lock_guard guard(live.lock);
-    live.blocks.insert(payload);
-  } catch (...) {
-    header->~BlockHeader();
-    std::free(raw);
-    return nullptr;
-  }
   payloadBlockCount.fetch_add(1, std::memory_order_seq_cst);
   payloadBlockBytes.fetch_add(total, std::memory_order_seq_cst);
   return PayloadBlockPtr(payload);
@@ -103,27 +120,25 @@ int32_t release(const void* payload, uint32_t pluginId) noexcept {
   return 0;
 }
 
-int32_t releaseKept(const void* payload, uint32_t pluginId) noexcept {
-  if (!payload) return 0;
-  std::atomic<uint32_t>& held = heldReferences[pluginId & 0xFFu];
-  BlockHeader* header = nullptr;
-  {
-    LiveBlocks& live = liveBlocks();
-    std::lock_guard guard(live.lock);
-    if (!live.blocks.contains(payload)) return 0;
-    header = headerOf(payload);
-    // Under the registry lock the block cannot be freed; a count of 0 means
-    // its last holder is on the way to free it.
-    if (decrementIfPositive(held) == 0) return 0;
-    const uint32_t before = decrementIfPositive(header->references);
-    if (before == 0) {
-      held.fetch_add(1, std::memory_order_relaxed);
-      return 0;
-    }
-    if (before != 1) return 0;
+DeliveryReference::DeliveryReference(const void* payload, uint32_t pluginId) noexcept
+    : payload(payload), pluginId(pluginId & 0xFFu) {
+  if (!payload) return;
+  acquire(payload, this->pluginId);
+  tracked = pluginReferences().add(payload, this->pluginId);
+}
+
+void DeliveryReference::settle(bool kept) noexcept {
+  if (!payload || kept) return;
+  // A decref the plug-in posted during the call has given the reference back already.
+  if (tracked) {
+    releaseKept(payload, pluginId);
+  } else {
+    release(payload, pluginId);
   }
-  // We took the count to 0 under the lock; nobody else can have done so.
-  freeBlock(payload, header);
+}
+
+int32_t releaseKept(const void* payload, uint32_t pluginId) noexcept {
+  if (payload && pluginReferences().take(payload, pluginId & 0xFFu)) release(payload, pluginId);
   return 0;
 }
 

@@ -8,6 +8,7 @@
 
 #include <array>
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 
@@ -19,6 +20,11 @@ extern std::atomic<uint32_t> payloadBlockBytes;
 // References currently held, per plug-in id; index 0 is the core (and any
 // plug-in without an id).
 extern std::array<std::atomic<uint32_t>, 256> heldReferences;
+
+// Where newPayloadBlock takes its memory: std::malloc unless a test makes it
+// fail (blocks are given back with std::free). Set before any block exists.
+using BlockAllocator = void* (*)(std::size_t);
+extern BlockAllocator blockAllocator;
 
 // Owns a new block until it is handed to the queue (release()); a block that
 // is never handed over is uncounted and freed.
@@ -38,10 +44,26 @@ void acquire(const void* payload, uint32_t pluginId) noexcept;
 // whoever waits for it. Nothing for a null payload. Always 0.
 int32_t release(const void* payload, uint32_t pluginId) noexcept;
 
-// A plug-in's "decref": like release, but only for a pointer that is a live
-// block while the plug-in holds at least one reference. Anything else (a
-// stray pointer, a second decref) is ignored, so a faulty plug-in cannot
-// free a block under the others. Always 0.
+// The reference a plug-in is given for one delivery: acquired when made,
+// given back by settle() unless the plug-in answered "keep", in which case
+// its "decref" gives it back later. Dispatch thread.
+class DeliveryReference {
+ public:
+  DeliveryReference(const void* payload, uint32_t pluginId) noexcept;
+  DeliveryReference(const DeliveryReference&) = delete;
+  DeliveryReference& operator=(const DeliveryReference&) = delete;
+  void settle(bool kept) noexcept;
+
+ private:
+  const void* payload;
+  uint32_t pluginId;
+  bool tracked = false;  // known to releaseKept (false only when out of memory)
+};
+
+// A plug-in's "decref": gives back one reference that this plug-in id holds
+// from a delivery. Anything else (a stray pointer, a block the plug-in does
+// not hold, a second decref for the same reference) is ignored, so a faulty
+// plug-in cannot free a block under the others. Always 0.
 int32_t releaseKept(const void* payload, uint32_t pluginId) noexcept;
 
 // Called after a block was freed, with its former payload address (only for

@@ -78,18 +78,21 @@ int32_t DvrCore::queueEvent(EventParms& e, QueueWhen when) {
   // The core's own reference, taken before the dispatch loop can see the event.
   acquire(queued.payload, 0);
   block.release();
+  bool tooLate = false;
   try {
     std::lock_guard guard(queueMutex);
     // Checked again under the lock: an event that slipped past route's check
     // while the stop came would otherwise land behind the loop's last look.
-    if (when == QueueWhen::Running && stopping()) {
-      release(queued.payload, 0);
-      return 1;
-    }
-    eventQueue.push_back(queued);
+    tooLate = when == QueueWhen::Running && stopping();
+    if (!tooLate) eventQueue.push_back(queued);
   } catch (...) {
     release(queued.payload, 0);
     throw;
+  }
+  if (tooLate) {
+    // Outside queueMutex: freeing the block takes the search registry's lock.
+    release(queued.payload, 0);
+    return 1;
   }
   queueCond.notify_one();
   return 0;

@@ -12,6 +12,32 @@
 
 namespace km::core {
 
+namespace {
+
+// The dispatch loop no longer runs: the log plug-in gets the line now, on
+// this thread. Like the queue, this path never hands a plug-in its own lines
+// (which would also recurse for a log plug-in that logs from inside OnEvent).
+void handToLogPlugin(Plugin* log, const EventParms& e) {
+  if (!log || sameOrigin(log->idWord(), e.source)) return;
+  (void)log->deliverEvent(e);
+}
+
+// Writes one whole console line. A line that cannot be written (a full
+// pipe, a console nobody reads: the process ignores SIGPIPE) is simply
+// missing from the console; the stream drops it, so the next line starts
+// clean.
+void writeToConsole(const char* data, std::size_t size) noexcept {
+  if (std::fwrite(data, 1, size, stdout) != size || std::fflush(stdout) != 0) std::clearerr(stdout);
+}
+
+// This thread's name buffer for console lines.
+std::string& threadModuleName() {
+  thread_local std::string name;
+  return name;
+}
+
+}  // namespace
+
 int32_t DvrCore::logThreshold(uint32_t slot) const noexcept {
   const int32_t entry = logLevels[slot & 0xFFu].load(std::memory_order_relaxed);
   return entry < 0 ? 25 : entry;
@@ -24,24 +50,11 @@ int32_t DvrCore::filterLogEvent(const EventParms& e) {
   const uint32_t slot = moduleSlotOf(e.source);
   if (logThreshold(slot) > level) return 0;
   if (e.flags & DVR_FLAG_TEXT) writeConsoleLine(slot, level, e.length, e.payload);
-  if (stopping()) {
-    // The dispatch loop no longer runs: the log plug-in gets the line now.
-    // logPlugin itself is set before any other thread runs and reset only
-    // after every plug-in thread has ended.
-    if (Plugin* log = logPlugin.get()) log->deliverEvent(e);
-  }
+  // logPlugin is set before any other thread runs and reset only after every
+  // plug-in thread has ended.
+  if (stopping()) handToLogPlugin(logPlugin.get(), e);
   return 1;
 }
-
-namespace {
-
-// This thread's name buffer for console lines.
-std::string& threadModuleName() {
-  thread_local std::string name;
-  return name;
-}
-
-}  // namespace
 
 void DvrCore::writeConsoleLine(uint32_t slot, int32_t level, uint32_t length, const void* text) {
   if (!text || length == 0) return;
@@ -78,8 +91,7 @@ void DvrCore::writeConsoleLine(uint32_t slot, int32_t level, uint32_t length, co
     parts.moduleName = name;
     fmt::basic_memory_buffer<char, 500> buffer;
     formatConsoleLine(buffer, parts);
-    // A short write (stdout closed, disk full) is not this thread's problem.
-    (void)std::fwrite(buffer.data(), 1, buffer.size(), stdout);
+    writeToConsole(buffer.data(), buffer.size());
   } catch (...) {
     // Out of memory for a long line: the console misses it, the log plug-in does not.
   }

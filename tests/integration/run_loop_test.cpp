@@ -95,9 +95,10 @@ TEST_F(RunLoop, EveryEventAcceptedBeforeTheStopIsDelivered) {
         refused = true;
       }
     }
-    accepted["f:" + thread] = zeros;
+    // A thread may have been too late for any of its events to be accepted.
+    if (zeros > 0) accepted["f:" + thread] = zeros;
   }
-  ASSERT_EQ(accepted.size(), 4u);
+  EXPECT_EQ(tree.journalLines({"worker.so posted tag=f"}).size(), 4u);
 
   std::map<std::string, int> delivered;
   for (const std::string& line : tree.journalLines({"sink.so OnEvent", "payload='f:"})) {

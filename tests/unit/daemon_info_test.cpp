@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "core/DvrCore.h"
+#include "events/PayloadBlock.h"
 #include "ipc/DaemonInfo.h"
 
 using namespace km::core;
@@ -22,7 +23,13 @@ class ReceivePath : public ::testing::Test {
     theCore = &core;
     core.handIpcRoutes({});  // plug-ins "open": packets for them are routed (to nobody)
   }
-  void TearDown() override { theCore = nullptr; }
+  void TearDown() override {
+    // Messages logged on the way were queued for a dispatch loop that never
+    // ran: give their payloads back.
+    for (const EventParms& queued : core.eventQueue) release(queued.payload, 0);
+    core.eventQueue.clear();
+    theCore = nullptr;
+  }
 
   // Appends bytes to the receive buffer as if one receive brought them.
   void receive(const std::string& bytes) {
