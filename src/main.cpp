@@ -53,6 +53,7 @@ int main(int argc, char** argv) {
   }
   core->Run();
   core.reset();
+  km::core::theCore = nullptr;
   std::fflush(stdout);
   return kExitOk;
 }
