@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -275,6 +276,8 @@ bool CoreProcess::running() const {
 int CoreProcess::wait(std::chrono::milliseconds timeout) {
   if (exitCode) return *exitCode;
   const auto deadline = std::chrono::steady_clock::now() + timeout;
+  // A process descriptor becomes readable the moment the child exits.
+  const int exitWatch = static_cast<int>(::syscall(SYS_pidfd_open, childPid, 0));
   int status = 0;
   for (;;) {
     const pid_t done = ::waitpid(childPid, &status, WNOHANG);
@@ -282,11 +285,18 @@ int CoreProcess::wait(std::chrono::milliseconds timeout) {
     if (std::chrono::steady_clock::now() > deadline) {
       ::kill(childPid, SIGKILL);
       ::waitpid(childPid, &status, 0);
+      if (exitWatch >= 0) ::close(exitWatch);
       exitCode = -1;
       return *exitCode;
     }
-    std::this_thread::sleep_for(10ms);
+    if (exitWatch >= 0) {
+      pollfd exited{exitWatch, POLLIN, 0};
+      ::poll(&exited, 1, 100);
+    } else {
+      std::this_thread::sleep_for(10ms);
+    }
   }
+  if (exitWatch >= 0) ::close(exitWatch);
   exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   if (stdoutReader.joinable()) stdoutReader.join();
   if (stderrReader.joinable()) stderrReader.join();
