@@ -24,10 +24,9 @@ class CallGate {
   // Refuses new calls from now on.
   void close() noexcept { closed.store(true, std::memory_order_seq_cst); }
 
-  // Waits until the calls in progress have returned. A call in progress on
-  // the calling thread itself is not waited for.
-  void drain(int ownCallsInProgress = 0) noexcept {
-    for (int spins = 0; active.load(std::memory_order_seq_cst) > ownCallsInProgress; ++spins) {
+  // Waits until the calls in progress have returned.
+  void drain() noexcept {
+    for (int spins = 0; active.load(std::memory_order_seq_cst) > 0; ++spins) {
       if (spins < 100) {
         std::this_thread::yield();
       } else {
@@ -36,9 +35,9 @@ class CallGate {
     }
   }
 
-  void closeAndDrain(int ownCallsInProgress = 0) noexcept {
+  void closeAndDrain() noexcept {
     close();
-    drain(ownCallsInProgress);
+    drain();
   }
 
  private:
