@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "core/DvrCore.h"
+#include "plugin_events.hpp"
 
 namespace {
 
@@ -18,17 +19,11 @@ using km::core::EventParms;
 constexpr const char* kIdentity = "4f1c9a5e0b7d4e2a9c3f8e6d1a2b3c4d";
 
 EventParms cryptoEvent(std::vector<uint8_t>& buffer, uint32_t param, uint32_t operation) {
-  EventParms e{};
-  e.size = sizeof e;
-  e.version = DVR_EVENT_VERSION;
+  EventParms e = km::core::makeEventRecord(DVR_TYPE_CRYPTO, operation);
   e.source = DVR_SOURCE_PLUGIN(3);
-  e.type = DVR_TYPE_CRYPTO;
-  e.paramsSize = DVR_EVENT_PARAMS_SIZE;
-  e.paramsVersion = DVR_EVENT_PARAMS_VERSION;
   e.payload = buffer.data();
   e.length = static_cast<uint32_t>(buffer.size());
   e.param = param;
-  e.flags = operation;
   return e;
 }
 

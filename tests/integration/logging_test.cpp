@@ -13,7 +13,6 @@
 #include <string>
 #include <vector>
 
-#include <fmt/format.h>
 
 #include "CoreHarness.h"
 
@@ -35,21 +34,6 @@ size_t countLines(const std::string& output, const std::string& pattern) {
   size_t count = 0;
   for (const std::string& line : linesWith(output, "")) count += std::regex_match(line, whole) ? 1 : 0;
   return count;
-}
-
-// "HH:MM:SS.mmm" of every millisecond from `from` to `to`, local time.
-std::set<std::string> timesBetween(std::chrono::system_clock::time_point from, std::chrono::system_clock::time_point to) {
-  using namespace std::chrono;
-  std::set<std::string> times;
-  for (auto t = time_point_cast<milliseconds>(from); t <= to; t += milliseconds(1)) {
-    const std::time_t seconds = system_clock::to_time_t(time_point_cast<system_clock::duration>(t));
-    std::tm local{};
-    localtime_r(&seconds, &local);
-    char text[16];
-    std::strftime(text, sizeof text, "%H:%M:%S", &local);
-    times.insert(fmt::format("{}.{:03}", text, t.time_since_epoch().count() % 1000));
-  }
-  return times;
 }
 
 std::string fileText(const std::filesystem::path& path) {
@@ -122,7 +106,7 @@ TEST_F(Logging, ConsoleLinesShowLevelColourLocalTimeModuleAndTrimmedText) {
     EXPECT_EQ(output.find(absent), std::string::npos) << absent;
   }
   // Nothing but whole console lines, each stamped with the local time it was written.
-  const auto valid = timesBetween(before, after);
+  const auto valid = consoleTimesBetween(before, after);
   const std::regex form("(\x1b\\[[0-9;]*m)+(" + kTime + ")\x1b\\[36m [^\x1b]+\x1b\\[0m .*");
   size_t cameraLines = 0;
   for (const std::string& line : linesWith(output, "")) {

@@ -37,6 +37,7 @@
 #include <vector>
 
 #include "plugin_api.h"
+#include "plugin_events.hpp"
 
 using namespace km::core;
 
@@ -196,13 +197,7 @@ void postEvents(const Arguments& a) {
   const uint32_t keyEvery = argument(a, "keyevery", 0);
   auto run = [&](uint32_t threadIndex, std::string* results) {
     for (uint32_t i = 0; i < count; ++i) {
-      EventParms e{};
-      e.size = sizeof e;
-      e.version = DVR_EVENT_VERSION;
-      e.paramsSize = DVR_EVENT_PARAMS_SIZE;
-      e.paramsVersion = DVR_EVENT_PARAMS_VERSION;
-      e.type = argument(a, "type");
-      e.flags = argument(a, "flags", DVR_FLAG_LIVE);
+      EventParms e = makeEventRecord(argument(a, "type"), argument(a, "flags", DVR_FLAG_LIVE));
       e.source = argument(a, "source", DVR_SOURCE_CORE);
       e.requestId = argument(a, "req");
       e.param = argument(a, "param");
@@ -276,21 +271,14 @@ void runCommand(const std::string& line) {
     }
     int32_t last = 0;
     for (void* payload : giveBack) {
-      EventParms e{};
-      e.size = sizeof e;
-      e.version = DVR_EVENT_VERSION;
-      e.type = DVR_TYPE_DECREF;
+      EventParms e = makeEventRecord(DVR_TYPE_DECREF, 0);
       e.source = argument(a, "source", numberSetting("id"));
       e.payload = payload;
       last = corePost(&e);
     }
     journal("decref count=" + std::to_string(giveBack.size()) + " result=" + std::to_string(last));
   } else if (verb == "query") {
-    EventParms e{};
-    e.size = sizeof e;
-    e.version = DVR_EVENT_VERSION;
-    e.type = argument(a, "type", DVR_TYPE_LOG);
-    e.flags = DVR_FLAG_QUERY;
+    EventParms e = makeEventRecord(argument(a, "type", DVR_TYPE_LOG), DVR_FLAG_QUERY);
     e.source = argument(a, "source", numberSetting("id"));
     e.requestId = argument(a, "req");
     journal("query result=" + std::to_string(corePost(&e)));

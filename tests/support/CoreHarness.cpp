@@ -8,7 +8,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <cstring>
 #include <fstream>
 #include <regex>
@@ -324,6 +326,24 @@ std::vector<std::string> linesWith(const std::string& text, const std::string& p
     if (line.find(part) != std::string::npos) lines.push_back(line);
   }
   return lines;
+}
+
+std::set<std::string> consoleTimesBetween(std::chrono::system_clock::time_point from,
+                                          std::chrono::system_clock::time_point to) {
+  using namespace std::chrono;
+  std::set<std::string> times;
+  for (auto t = time_point_cast<milliseconds>(from); t <= to; t += milliseconds(1)) {
+    const std::time_t seconds = system_clock::to_time_t(time_point_cast<system_clock::duration>(t));
+    std::tm local{};
+    localtime_r(&seconds, &local);
+    char text[16];
+    std::strftime(text, sizeof text, "%H:%M:%S", &local);
+    char stamp[24];
+    std::snprintf(stamp, sizeof stamp, "%s.%03d", text,
+                  static_cast<int>((t.time_since_epoch().count() % 1000 + 1000) % 1000));
+    times.insert(stamp);
+  }
+  return times;
 }
 
 std::string stripColours(const std::string& text) {

@@ -19,6 +19,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -138,6 +139,11 @@ bool eventually(const std::function<bool()>& condition, std::chrono::millisecond
 
 // Lines of `text` containing `part`.
 std::vector<std::string> linesWith(const std::string& text, const std::string& part);
+
+// "HH:MM:SS.mmm" of every millisecond from `from` to `to`, local time: the
+// stamps a console line written in that interval may carry.
+std::set<std::string> consoleTimesBetween(std::chrono::system_clock::time_point from,
+                                          std::chrono::system_clock::time_point to);
 
 // Console text without colour sequences.
 std::string stripColours(const std::string& text);

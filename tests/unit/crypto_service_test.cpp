@@ -11,6 +11,7 @@
 
 #include "config/CryptoPrimitives.h"
 #include "core/DvrCore.h"
+#include "plugin_events.hpp"
 
 namespace km::core {
 namespace {
@@ -21,17 +22,11 @@ constexpr uint32_t kTransform = DVR_CRYPTO_TRANSFORM;
 constexpr uint32_t kBack = DVR_CRYPTO_TRANSFORM_BACK;
 
 EventParms cryptoEvent(void* payload, uint32_t length, uint32_t param, uint32_t flags) {
-  EventParms e{};
-  e.size = sizeof e;
-  e.version = DVR_EVENT_VERSION;
+  EventParms e = makeEventRecord(DVR_TYPE_CRYPTO, flags);
   e.source = DVR_SOURCE_PLUGIN(9);
-  e.type = DVR_TYPE_CRYPTO;
-  e.paramsSize = DVR_EVENT_PARAMS_SIZE;
-  e.paramsVersion = DVR_EVENT_PARAMS_VERSION;
   e.payload = payload;
   e.length = length;
   e.param = param;
-  e.flags = flags;
   return e;
 }
 

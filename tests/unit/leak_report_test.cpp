@@ -6,6 +6,7 @@
 #include <regex>
 
 #include "core/DvrCore.h"
+#include "plugin_events.hpp"
 #include "events/PayloadBlock.h"
 
 using namespace km::core;
@@ -20,10 +21,7 @@ std::string destroyWithKeptPayloads(bool lowerThreshold, const void** keptOut) {
   if (lowerThreshold) core->logLevels[0].store(0);
   core->moduleNames[5] = "cam";
   char text[] = "0123456789";
-  EventParms e{};
-  e.size = sizeof e;
-  e.type = DVR_TYPE_ALARM;
-  e.flags = DVR_FLAG_LIVE;
+  EventParms e = makeEventRecord(DVR_TYPE_ALARM, DVR_FLAG_LIVE);
   e.source = DVR_SOURCE_PLUGIN(5);
   e.payload = text;
   e.length = 10;

@@ -37,21 +37,6 @@ std::string line(const std::string& colour, const std::string& module, const std
   return colour + "<time>\x1b[36m " + module + "\x1b[0m " + text + "\n";
 }
 
-// "HH:MM:SS.mmm" of every millisecond from `from` to `to`, local time.
-std::set<std::string> timesBetween(std::chrono::system_clock::time_point from, std::chrono::system_clock::time_point to) {
-  using namespace std::chrono;
-  std::set<std::string> times;
-  for (auto t = time_point_cast<milliseconds>(from); t <= to; t += milliseconds(1)) {
-    const std::time_t seconds = system_clock::to_time_t(time_point_cast<system_clock::duration>(t));
-    std::tm local{};
-    localtime_r(&seconds, &local);
-    char text[16];
-    std::strftime(text, sizeof text, "%H:%M:%S", &local);
-    times.insert(fmt::format("{}.{:03}", text, (t.time_since_epoch().count() % 1000 + 1000) % 1000));
-  }
-  return times;
-}
-
 // A text that a plug-in posts as a log event, kept alive for the call.
 int32_t postLog(uint32_t source, int32_t level, const std::string& text, uint32_t flags = kLiveText,
                 uint32_t type = DVR_TYPE_LOG) {
@@ -100,7 +85,7 @@ class LogPath : public ::testing::Test {
     StdoutCapture capture;
     action();
     std::string text = capture.take();
-    const auto valid = timesBetween(before, std::chrono::system_clock::now());
+    const auto valid = consoleTimesBetween(before, std::chrono::system_clock::now());
     static const std::regex stamp("[0-9]{2}:[0-9]{2}:[0-9]{2}\\.[0-9]{3}(?=\x1b\\[36m | )");
     std::string checked;
     std::sregex_iterator match(text.begin(), text.end(), stamp), end;

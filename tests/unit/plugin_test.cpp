@@ -121,17 +121,10 @@ class PluginObject : public ::testing::Test {
 };
 
 EventParms alarmEvent(const char* text) {
-  EventParms e{};
-  e.size = sizeof e;
-  e.version = DVR_EVENT_VERSION;
+  EventParms e = makeEventRecord(DVR_TYPE_ALARM, DVR_FLAG_LIVE | DVR_FLAG_TEXT);
   e.length = static_cast<uint32_t>(std::strlen(text));
   e.payload = const_cast<char*>(text);
   e.source = DVR_SOURCE_PLUGIN(0x21);
-  e.requestId = 0;
-  e.type = DVR_TYPE_ALARM;
-  e.flags = DVR_FLAG_LIVE | DVR_FLAG_TEXT;
-  e.paramsSize = DVR_EVENT_PARAMS_SIZE;
-  e.paramsVersion = DVR_EVENT_PARAMS_VERSION;
   e.param = 7;
   e.frameSeconds = 0x01020304;
   e.frameMillis = 0x0506;
