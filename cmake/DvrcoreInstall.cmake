@@ -2,8 +2,15 @@
 # plus the plug-in header with a CMake package and a pkg-config file.
 include(CMakePackageConfigHelpers)
 
-install(TARGETS dvrcore RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-install(TARGETS LogPI camera LIBRARY DESTINATION ${CMAKE_INSTALL_BINDIR}/plugins)
+# The core with its plug-in folders beside it (the Debian packages put it in
+# lib/dvrcore with a link in bin). The runtime component is what the core
+# needs to run; everything else is for plug-in authors.
+set(DVRCORE_INSTALL_COREDIR ${CMAKE_INSTALL_BINDIR} CACHE STRING
+  "Where dvrcore and its plugins/ and protected-plugins/ folders are installed (relative to the prefix)")
+install(TARGETS dvrcore RUNTIME DESTINATION ${DVRCORE_INSTALL_COREDIR} COMPONENT runtime)
+install(TARGETS LogPI LIBRARY DESTINATION ${DVRCORE_INSTALL_COREDIR}/plugins COMPONENT runtime)
+install(DIRECTORY DESTINATION ${DVRCORE_INSTALL_COREDIR}/protected-plugins COMPONENT runtime)
+install(TARGETS camera LIBRARY DESTINATION ${DVRCORE_INSTALL_COREDIR}/plugins COMPONENT examples)
 install(FILES include/plugin_api.h include/plugin_events.hpp DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/dvrcore)
 
 install(TARGETS dvrcore_plugin_api EXPORT dvrcoreTargets)

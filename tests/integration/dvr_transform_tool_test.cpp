@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "TestPaths.h"
 #include "config/CryptoPrimitives.h"
 
 namespace {
@@ -63,7 +64,7 @@ class TransformTool : public ::testing::Test {
   }
   Outcome tool(std::vector<std::string> args) const {
     args.insert(args.begin(), DVR_TRANSFORM_EXECUTABLE);
-    return run(std::move(args));
+    return run(dvrtest::targetCommand(std::move(args)));
   }
 };
 

@@ -13,6 +13,7 @@
 #include <regex>
 
 #include "CoreHarness.h"
+#include "TestPaths.h"
 
 using namespace dvrtest;
 namespace fs = std::filesystem;
@@ -34,13 +35,17 @@ std::string readBytes(const fs::path& path) {
 size_t at(const std::string& haystack, const std::string& text) { return haystack.find(text); }
 
 // korvod-sim --core <the tree's dvrcore> ARGUMENTS, run from the tree's
-// working directory with its output captured.
+// working directory with its output captured. A core built here (not a
+// script) runs behind korvod-sim's --emulator under emulation.
 class KorvodSim : public ::testing::Test {
  protected:
   CoreProcess& run(const std::vector<std::string>& arguments, const std::vector<std::string>& environment = {}) {
     CoreProcess::Options options;
     options.withPipe = false;
-    options.launcher = {KORVOD_SIM_EXECUTABLE, "--core"};
+    options.launcher = {KORVOD_SIM_EXECUTABLE};
+    if (coreIsBuilt && emulated()) options.launcher.insert(options.launcher.end(), {"--emulator", emulator()});
+    options.launcher.push_back("--core");
+    options.launcherStartsCore = true;
     options.arguments = arguments;
     options.environment = environment;
     sim.emplace(tree, options);
@@ -61,6 +66,7 @@ class KorvodSim : public ::testing::Test {
   }
 
   InstallTree tree;
+  bool coreIsBuilt = false;  // the tree's dvrcore is a program of this build
   std::optional<CoreProcess> sim;
 };
 
@@ -68,6 +74,7 @@ class KorvodSim : public ::testing::Test {
 class WithCamera : public KorvodSim {
  protected:
   void SetUp() override {
+    coreIsBuilt = true;
     tree.addLogPlugin();
     fs::copy_file(CAMERA_PLUGIN, tree.pluginsDir() / "camera.so");
   }
@@ -77,6 +84,7 @@ class WithCamera : public KorvodSim {
 class WithEchoCore : public KorvodSim {
  protected:
   void SetUp() override {
+    coreIsBuilt = true;
     fs::copy_file(ECHO_CORE_EXECUTABLE, tree.executable(), fs::copy_options::overwrite_existing);
     dumpDir = tree.root() / "dump";
   }
@@ -300,11 +308,23 @@ TEST_F(KorvodSim, TheCoreGetsItsPipeAsOnlyArgumentAndRunsInTheWorkingDirectory) 
   EXPECT_EQ(sockets, std::vector<std::string>{"socket " + match[1].str()});
 }
 
+TEST_F(KorvodSim, AnEmulatorGetsTheCoresPathAndThePipeAndIsFoundInPath) {
+  // "sh CORE PIPE" runs a script that is not executable itself.
+  tree.writeFile("bin/dvrcore", "echo \"$0 $# $1\" > core.txt\nexit 5\n");
+  fs::permissions(tree.executable(), fs::perms(0644));
+  run({"--emulator", "sh"});
+  EXPECT_EQ(sim->wait(), 5) << sim->errors();
+  std::ifstream in(tree.workDir() / "core.txt");
+  std::string line;
+  std::getline(in, line);
+  EXPECT_TRUE(std::regex_match(line, std::regex(tree.executable().string() + R"( 1 \d+)"))) << line;
+}
+
 TEST_F(KorvodSim, HelpExplainsEveryOption) {
   run({"--help"});
   EXPECT_EQ(sim->wait(), 0);
   const std::string help = sim->output();
-  for (const char* option : {"--core", "--workdir", "--name", "--version", "--background", "--send ", "--send-file",
+  for (const char* option : {"--core", "--emulator", "--workdir", "--name", "--version", "--background", "--send ", "--send-file",
                              "--send-raw", "--send-delay", "--duration", "--kill-after", "--dump-dir", "--quiet",
                              "--help", "Ctrl-C", "Exit status"}) {
     EXPECT_NE(at(help, option), std::string::npos) << option;
@@ -324,6 +344,8 @@ TEST_F(KorvodSim, RefusesAWrongCommandLineOrAMissingCoreWithAMessage) {
       {{"--duration", "soon"}, 64, "--duration wants seconds"},
       {{"--duration"}, 64, "--duration needs a value"},
       {{"--core", "/no/such/dvrcore"}, 127, "no core executable at /no/such/dvrcore"},
+      {{"--emulator", "no-such-emulator"}, 127, "no emulator no-such-emulator in PATH"},
+      {{"--emulator"}, 64, "--emulator needs a value"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.arguments.front());

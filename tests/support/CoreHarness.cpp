@@ -125,8 +125,14 @@ CoreProcess::CoreProcess(const InstallTree& tree, Options options) {
   int out[2], err[2];
   if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
 
-  std::vector<std::string> argv = options.launcher;
-  argv.push_back(tree.executable().string());
+  // Programs of this build run behind the emulator when there is one.
+  std::vector<std::string> argv = options.launcher.empty() ? options.launcher : targetCommand(options.launcher);
+  if (options.launcherStartsCore) {
+    argv.push_back(tree.executable().string());
+  } else {
+    const std::vector<std::string> core = targetCommand({tree.executable().string()});
+    argv.insert(argv.end(), core.begin(), core.end());
+  }
   if (!options.arguments.empty()) {
     argv.insert(argv.end(), options.arguments.begin(), options.arguments.end());
   } else if (options.withPipe) {

@@ -80,8 +80,13 @@ class CoreProcess {
     bool consoleWithoutReader = false;
     std::vector<std::string> arguments;  // replaces "<fd>" when not empty
     std::vector<std::string> environment;
-    // Run through this prefix (e.g. a helper that switches the parent's user).
+    // Run through this prefix (e.g. a helper that switches the parent's user):
+    // a program of this build and its arguments, followed by the core's path.
     std::vector<std::string> launcher;
+    // The launcher takes the core's path as an argument and starts it itself,
+    // by its own means (korvod-sim --core, with --emulator under emulation),
+    // so the path follows it bare rather than as a command of this build.
+    bool launcherStartsCore = false;
   };
 
   explicit CoreProcess(const InstallTree& tree) : CoreProcess(tree, Options{}) {}

@@ -8,4 +8,12 @@ std::filesystem::path testPluginDir() { return DVRCORE_TEST_PLUGIN_DIR; }
 std::filesystem::path tool(const char* name) { return buildDir() / name; }
 std::filesystem::path runAsParent() { return DVRCORE_RUN_AS_PARENT; }
 
+std::string emulator() { return DVRCORE_TEST_EMULATOR; }
+bool emulated() { return !emulator().empty(); }
+
+std::vector<std::string> targetCommand(std::vector<std::string> command) {
+  if (emulated()) command.insert(command.begin(), emulator());
+  return command;
+}
+
 }  // namespace dvrtest

@@ -1,7 +1,10 @@
-// Where the built artefacts are, for tests that run them.
+// Where the built artefacts are, for tests that run them, and how to run
+// them on this machine.
 #pragma once
 
 #include <filesystem>
+#include <string>
+#include <vector>
 
 namespace dvrtest {
 
@@ -15,5 +18,14 @@ std::filesystem::path testPluginDir();
 std::filesystem::path tool(const char* name);
 // The helper that starts a program under a parent of another user.
 std::filesystem::path runAsParent();
+
+// The program that runs this build's executables here (qemu-arm for the
+// armhf build, which this process itself runs under), empty for a native
+// build.
+std::string emulator();
+bool emulated();
+// `command`, a program of this build and its arguments, as it is started on
+// this machine: behind the emulator when there is one.
+std::vector<std::string> targetCommand(std::vector<std::string> command);
 
 }  // namespace dvrtest

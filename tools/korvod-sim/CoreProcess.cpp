@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include <fmt/format.h>
 
@@ -65,11 +66,16 @@ class SignalBlock {
 }  // namespace
 
 CoreProcess CoreProcess::start(const std::filesystem::path& executable, const std::filesystem::path& workdir,
-                               int pipeFd) {
-  const std::string path = executable.string();
+                               int pipeFd, const std::filesystem::path& emulator) {
+  const std::string corePath = executable.string();
   const std::string directory = workdir.string();
   std::string pipeArgument = std::to_string(pipeFd);
-  char* const argv[] = {const_cast<char*>(path.c_str()), pipeArgument.data(), nullptr};
+  // What is executed: the core itself, or the emulator with the core's path.
+  const std::string path = emulator.empty() ? corePath : emulator.string();
+  std::vector<char*> argv = {const_cast<char*>(path.c_str())};
+  if (!emulator.empty()) argv.push_back(const_cast<char*>(corePath.c_str()));
+  argv.push_back(pipeArgument.data());
+  argv.push_back(nullptr);
 
   int ends[2];
   if (::pipe2(ends, O_CLOEXEC) != 0) {
@@ -82,7 +88,7 @@ CoreProcess CoreProcess::start(const std::filesystem::path& executable, const st
   {
     SignalBlock quiet;
     child = ::fork();
-    if (child == 0) becomeCore(path.c_str(), directory.c_str(), argv, pipeFd, errorWrite.get());
+    if (child == 0) becomeCore(path.c_str(), directory.c_str(), argv.data(), pipeFd, errorWrite.get());
   }
   if (child < 0) throw StartFailed(fmt::format("cannot start {}: fork: {}", path, std::strerror(errno)));
   ::setpgid(child, child);  // also here, so it holds before the parent goes on

@@ -18,12 +18,13 @@ class CoreProcess {
     using std::runtime_error::runtime_error;
   };
 
-  // Starts `executable` with `pipeFd` as its argument, from `workdir`. The
+  // Starts `executable` with `pipeFd` as its argument, from `workdir`; with
+  // an `emulator` (a path), runs "emulator executable pipeFd" instead. The
   // child keeps only `pipeFd` beyond the standard streams: every other
   // descriptor of ours must be close-on-exec. The child starts with default
   // signal handlers and no blocked signals. Throws StartFailed.
   static CoreProcess start(const std::filesystem::path& executable, const std::filesystem::path& workdir,
-                           int pipeFd);
+                           int pipeFd, const std::filesystem::path& emulator = {});
 
   pid_t pid() const noexcept { return child; }
   // Collects the exit status if the core has ended; never blocks.

@@ -113,7 +113,7 @@ ParseResult parseOptions(int argc, const char* const* argv) {
       continue;
     }
 
-    const bool known = option == "--core" || option == "--workdir" || option == "--name" || option == "--version" ||
+    const bool known = option == "--core" || option == "--emulator" || option == "--workdir" || option == "--name" || option == "--version" ||
                        option == "--send" || option == "--send-file" || option == "--send-raw" ||
                        option == "--send-delay" || option == "--duration" || option == "--kill-after" ||
                        option == "--dump-dir";
@@ -124,6 +124,9 @@ ParseResult parseOptions(int argc, const char* const* argv) {
     if (option == "--core") {
       if (value->empty()) return "--core needs a path";
       options.core = *value;
+    } else if (option == "--emulator") {
+      if (value->empty()) return "--emulator needs a program";
+      options.emulator = *value;
     } else if (option == "--workdir") {
       if (value->empty()) return "--workdir needs a directory";
       options.workdir = *value;
@@ -169,6 +172,9 @@ plug-ins send, injects packets for plug-ins and stops the core on request.
 
 Starting the core:
   --core PATH          the core executable (default: dvrcore beside {0})
+  --emulator PROGRAM   start the core as "PROGRAM CORE PIPE", for a core
+                       built for another machine (for example qemu-arm for
+                       an armhf build); PROGRAM is looked up in PATH
   --workdir DIR        the core's working directory, created if missing
                        (default: the current directory); its log plug-in
                        writes dvrcore.log there

@@ -29,6 +29,7 @@ struct Injection {
 struct Options {
   std::filesystem::path core;     // empty: dvrcore beside this executable
   std::filesystem::path workdir;  // empty: the current directory
+  std::string emulator;           // empty: the core runs itself; else "EMULATOR CORE PIPE"
   std::string daemonName = "korvod";
   std::string daemonVersion = "26.0.2.0";
   bool background = false;

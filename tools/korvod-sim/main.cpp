@@ -1,9 +1,11 @@
 // korvod-sim: plays the recorder daemon for the core, for people and tests.
 // See helpText() in Options.cpp for what it does.
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -46,6 +48,25 @@ fs::path corePath(const Options& options) {
   return path;
 }
 
+// The emulator's path: as given when it has a slash, else found in PATH.
+fs::path emulatorPath(const std::string& program) {
+  if (program.find('/') != std::string::npos) return fs::absolute(program).lexically_normal();
+  const char* const searchPath = std::getenv("PATH");
+  std::string_view rest = searchPath ? searchPath : "";
+  while (true) {
+    const auto colon = rest.find(':');
+    const std::string_view folder = rest.substr(0, colon);
+    const fs::path candidate = fs::path(folder.empty() ? "." : std::string(folder)) / program;
+    std::error_code error;
+    if (fs::is_regular_file(candidate, error) && ::access(candidate.c_str(), X_OK) == 0) {
+      return fs::absolute(candidate).lexically_normal();
+    }
+    if (colon == std::string_view::npos) break;
+    rest.remove_prefix(colon + 1);
+  }
+  throw Failure{kExitNoCore, fmt::format("no emulator {} in PATH", program)};
+}
+
 // The directory, created if missing, as an absolute path.
 fs::path preparedDirectory(const fs::path& directory, std::string_view option) {
   std::error_code error;
@@ -83,6 +104,7 @@ OutgoingPacket buildPacket(const Injection& injection) {
 
 int runDaemon(const Options& options) {
   const fs::path core = corePath(options);
+  const fs::path emulator = options.emulator.empty() ? fs::path() : emulatorPath(options.emulator);
   const fs::path workdir = preparedDirectory(options.workdir.empty() ? fs::path(".") : options.workdir, "working directory");
   if (!options.dumpDir.empty()) preparedDirectory(options.dumpDir, "dump directory");
   std::vector<OutgoingPacket> injections;
@@ -98,7 +120,7 @@ int runDaemon(const Options& options) {
 
   CoreProcess process = [&] {
     try {
-      return CoreProcess::start(core, workdir, coreEnd.get());
+      return CoreProcess::start(core, workdir, coreEnd.get(), emulator);
     } catch (const CoreProcess::StartFailed& failed) {
       throw Failure{kExitNoCore, failed.what()};
     }
