@@ -23,8 +23,9 @@ endif()
 # through /proc/self/exe, so it still finds its plug-ins beside the target.
 file(RELATIVE_PATH dvrcore_link_target /${CMAKE_INSTALL_BINDIR} /${DVRCORE_INSTALL_COREDIR}/dvrcore)
 if(NOT DVRCORE_INSTALL_COREDIR STREQUAL CMAKE_INSTALL_BINDIR)
-  file(CREATE_LINK ${dvrcore_link_target} ${PROJECT_BINARY_DIR}/packaging/dvrcore SYMBOLIC)
-  install(FILES ${PROJECT_BINARY_DIR}/packaging/dvrcore DESTINATION ${CMAKE_INSTALL_BINDIR}
+  file(MAKE_DIRECTORY ${PROJECT_BINARY_DIR}/packaging/bin)
+  file(CREATE_LINK ${dvrcore_link_target} ${PROJECT_BINARY_DIR}/packaging/bin/dvrcore SYMBOLIC)
+  install(FILES ${PROJECT_BINARY_DIR}/packaging/bin/dvrcore DESTINATION ${CMAKE_INSTALL_BINDIR}
     COMPONENT runtime EXCLUDE_FROM_ALL)
 endif()
 
