@@ -81,7 +81,8 @@ class CoreProcess {
     std::vector<std::string> arguments;  // replaces "<fd>" when not empty
     std::vector<std::string> environment;
     // Run through this prefix (e.g. a helper that switches the parent's user):
-    // a program of this build and its arguments, followed by the core's path.
+    // a program's path and its arguments, followed by the core's path.
+    // Programs of this build run behind the emulator under emulation.
     std::vector<std::string> launcher;
     // The launcher takes the core's path as an argument and starts it itself,
     // by its own means (korvod-sim --core, with --emulator under emulation),

@@ -24,8 +24,10 @@ std::filesystem::path runAsParent();
 // build.
 std::string emulator();
 bool emulated();
-// `command`, a program of this build and its arguments, as it is started on
-// this machine: behind the emulator when there is one.
+// `command` (a program's path and its arguments) as it is started on this
+// machine: behind the emulator when there is one and the program is built
+// for the same machine as this test (the system's own programs and scripts
+// run as they are).
 std::vector<std::string> targetCommand(std::vector<std::string> command);
 
 }  // namespace dvrtest
