@@ -117,6 +117,15 @@ PluginPtr Plugin::loadPlugin(const std::filesystem::path& path, PostFn post, std
   return plugin;
 }
 
+PluginPtr Plugin::standIn(std::string fileName, const LoadOut& declaration, int32_t loadCode, std::string errorText) {
+  auto plugin = std::make_shared<Plugin>(Token{});
+  plugin->fileName = std::move(fileName);
+  plugin->declaration = declaration;
+  plugin->loadCode = loadCode;
+  plugin->errorText = std::move(errorText);
+  return plugin;
+}
+
 void Plugin::openPlugin() {
   if (Open) return;
   OpenFn open = lookUp<OpenFn>(handle, DVR_ENTRY_OPEN);

@@ -67,6 +67,12 @@ class Plugin {
   static PluginPtr loadPlugin(const std::filesystem::path& path, PostFn post,
                               std::string_view deviceIdentity);
 
+  // The record of a library that was loaded elsewhere (in another process):
+  // its name, declaration and codes, without library or entry points. Lets
+  // tools run the core's ordering rules on what they learned.
+  static PluginPtr standIn(std::string fileName, const LoadOut& declaration, int32_t loadCode,
+                           std::string errorText);
+
   explicit Plugin(Token) noexcept;
   ~Plugin();
   Plugin(const Plugin&) = delete;
@@ -89,6 +95,8 @@ class Plugin {
   // Joins the reader then the worker thread, calls Unload, closes the library.
   void unloadPlugin();
 
+  // Whether loadPlugin succeeded (the library then stays loaded until unloadPlugin).
+  bool loadSucceeded() const noexcept { return loadCode == 0; }
   uint32_t idWord() const noexcept { return declaration.idWord; }
   bool hasId() const noexcept { return declaration.idWord != kCoreId; }
   // Bits 16-23 of the id word; 0 for a plug-in without id.
