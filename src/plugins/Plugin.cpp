@@ -62,6 +62,18 @@ void LibraryHandle::reset() noexcept {
   handle = nullptr;
 }
 
+bool declaresStoredEvents(const LoadOut& d) noexcept {
+  for (const uint32_t interest :
+       {d.videoInterest, d.audioInterest, d.alarmInterest, d.logInterest, d.posInterest, d.analyticInterest}) {
+    if (interest & DVR_INTEREST_STORED) return true;
+  }
+  return false;
+}
+
+bool servesSearches(const LoadOut& declaration, bool exportsOnSearch, bool exportsRead) noexcept {
+  return exportsOnSearch || (exportsRead && declaration.wantsAsyncReader && declaresStoredEvents(declaration));
+}
+
 std::string_view displayNameOf(std::string_view fileName) noexcept {
   return fileName.substr(0, fileName.find('.'));
 }

@@ -140,6 +140,14 @@ class Plugin {
   bool readerStarted = false;
 };
 
+// Whether one of the interest words the core reads for searches (video,
+// audio, alarm, log, POS, analytic) has the stored bit.
+bool declaresStoredEvents(const LoadOut& declaration) noexcept;
+
+// Whether the core hands search requests to a plug-in: it exports OnSearch,
+// or it exports Read, asks for the reader and declares stored events.
+bool servesSearches(const LoadOut& declaration, bool exportsOnSearch, bool exportsRead) noexcept;
+
 // Display name of a file name: up to its first ".".
 std::string_view displayNameOf(std::string_view fileName) noexcept;
 

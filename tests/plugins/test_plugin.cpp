@@ -11,11 +11,14 @@
 // Settings: id ("none" = no id; absent = the zero the core preset), the
 // interest words video/audio/alarm/ptz/serial/log/pos/analytic, closeRank,
 // worker, reader, acceptsWrite, loadResult, keep, decrefInCall (give the
-// payload back from inside OnEvent), eventDelayMs, searchUntilClosed, recordStatus
+// payload back from inside OnEvent), eventDelayMs, searchUntilClosed, loadFault
+// ("crash": a write through a null pointer in Load; "hang": Load never
+// returns), declSize/declVersion (written into LoadOut's header), recordStatus
 // (journal the calling thread's ids and capability sets at Load, Open, each
 // OnEvent and in the worker), dumpRecords (journal each call's records as
 // hex), and command scripts onLoad/onOpen/onClose/onUnload/onEvent/onWorker.
-// Commands: post (payload: text=, hex=, length= or the tag), decref, query,
+// Commands: post (payload: text=, hex=, length= or the tag; size= overrides the
+// record's size field), decref, query,
 // journal, sleep ms=N, waitfor [ms=N] text=..., background <command>.
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -25,6 +28,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -221,6 +225,7 @@ void postEvents(const Arguments& a) {
       e.payload = payload.empty() ? nullptr : payload.data();
       e.length = static_cast<uint32_t>(payload.size());
       if (a.contains("rawlength")) e.length = argument(a, "rawlength");
+      if (a.contains("size")) e.size = argument(a, "size");
       const int32_t result = corePost(&e);
       *results += (i ? "," : "") + std::to_string(result);
     }
@@ -373,7 +378,14 @@ DVR_PLUGIN_EXPORT int32_t Load(const LoadIn* in, LoadOut* out) {
   out->wantsWorkerThread = static_cast<uint8_t>(numberSetting("worker"));
   out->wantsAsyncReader = static_cast<uint8_t>(numberSetting("reader"));
   out->acceptsWrite = static_cast<uint8_t>(numberSetting("acceptsWrite"));
+  if (settings.contains("declSize")) out->size = numberSetting("declSize");
+  if (settings.contains("declVersion")) out->version = numberSetting("declVersion");
   if (settings.contains("onLoad")) runCommands(setting("onLoad"));
+  if (setting("loadFault") == "crash") {
+    volatile int* nowhere = reinterpret_cast<int*>(static_cast<uintptr_t>(numberSetting("nowhere")));
+    *nowhere = 1;
+  }
+  while (setting("loadFault") == "hang") std::this_thread::sleep_for(std::chrono::seconds(1));
   return static_cast<int32_t>(numberSetting("loadResult"));
 }
 #endif
