@@ -200,7 +200,8 @@ TEST_F(DvrInspect, WarningsNameWhatPluginAuthorsGetWrong) {
       {"tp_basic", {{"id", "0x10000"}, {"ptz", "0x4000000"}}, "stored-ignored", 0},
       {"tp_full", {{"id", "0x10000"}}, "write-unused", 0},
       {"tp_basic", {{"id", "0x10000"}, {"declSize", "64"}}, "record-size", 0},
-      {"tp_basic", {{"id", "0x10000"}, {"onLoad", "post type=4 size=100"}}, "record-size", 0},
+      {"tp_basic", {{"id", "0x10000"}, {"onLoad", "post type=4 size=100 source=0x10000"}}, "record-size", 0},
+      {"tp_basic", {{"id", "0x10000"}, {"onLoad", "post type=64 param=50 text=mine"}}, "foreign-source", 0},
   };
   int number = 0;
   for (const auto& c : cases) {

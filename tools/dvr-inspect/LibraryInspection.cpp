@@ -229,6 +229,19 @@ void warnAboutDeclaration(LibraryInspection& in) {
                                     d.size, d.version, sizeof(LoadOut), DVR_LOAD_OUT_VERSION));
   }
   for (const PostedEvent& e : probe.posted) {
+    const uint32_t type = km::core::baseType(e.type);
+    const bool answersOrAsks = type == DVR_TYPE_CANCEL || type == DVR_TYPE_CRYPTO || (e.flags & DVR_FLAG_QUERY);
+    if (b.hasId && !answersOrAsks && !km::core::sameOrigin(d.idWord, e.source)) {
+      warn("foreign-source", fmt::format("it posted a {} event with source 0x{:08x}, not its own id {:02x}: the core "
+                                         "takes it as {} (a log line is printed under that name and filtered by "
+                                         "that threshold; a decref gives back that module's reference)",
+                                         km::core::typeName(e.type), e.source, b.pluginId,
+                                         e.source == km::core::kCoreId ? std::string("the core's")
+                                                                        : fmt::format("plug-in {:02x}'s", km::core::pluginIdOf(e.source))));
+      break;
+    }
+  }
+  for (const PostedEvent& e : probe.posted) {
     if (e.size != sizeof(EventParms) || e.version != DVR_EVENT_VERSION) {
       warn("record-size", fmt::format("it posted a {} event with size {} and version {}; the core expects {} and {} "
                                       "and reads a whole record from the pointer",

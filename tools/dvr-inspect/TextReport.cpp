@@ -30,21 +30,19 @@ std::string entryPoints(const ProbeResult& probe, bool exported) {
   return names.empty() ? "-" : names;
 }
 
+// "the core and other plug-ins; itself only as output frames (frameFlags 0x20)"
 std::string origins(const Reach& r, bool hasId) {
   std::vector<std::string> from;
-  if (!hasId) {
-    // Without an id the plug-in and the core are one origin.
-    if (r.fromCore) from.push_back("the core (and itself: without an id it shares the core's origin)");
-    if (r.fromOthers) from.push_back("other plug-ins");
-    if (!r.fromCore && r.itselfOnlyWhen) from.push_back(fmt::format("the core and itself only {}", r.itselfOnlyWhen));
-  } else {
-    if (r.fromCore) from.push_back("the core");
-    if (r.fromOthers) from.push_back("other plug-ins");
-    if (r.fromItself) from.push_back("itself");
-    if (r.itselfOnlyWhen) from.push_back(fmt::format("itself only {}", r.itselfOnlyWhen));
-  }
+  // Without an id the plug-in and the core are one origin.
+  if (r.fromCore) from.push_back(hasId ? "the core" : "the core (its own origin: it has no id)");
+  if (r.fromOthers) from.push_back("other plug-ins");
+  if (r.fromItself && hasId) from.push_back("itself");
   std::string text;
   for (size_t i = 0; i < from.size(); ++i) text += (i == 0 ? "" : i + 1 == from.size() ? " and " : ", ") + from[i];
+  if (r.itselfOnlyWhen) {
+    text += fmt::format("{}{} only {}", text.empty() ? "" : "; ", hasId ? "itself" : "the core (its own origin)",
+                        r.itselfOnlyWhen);
+  }
   return text;
 }
 
