@@ -16,11 +16,6 @@ namespace km::core {
 
 namespace {
 
-bool hasExactSoExtension(const std::string& fileName) {
-  const auto dot = fileName.rfind('.');
-  return dot != std::string::npos && fileName.compare(dot, std::string::npos, ".so") == 0;
-}
-
 using Reason = PluginScan::Skipped::Reason;
 
 void scanFolder(const std::filesystem::path& folder, std::unordered_map<std::string, std::filesystem::path>& kept,
@@ -32,7 +27,7 @@ void scanFolder(const std::filesystem::path& folder, std::unordered_map<std::str
   for (; !error && entries != std::filesystem::directory_iterator(); entries.increment(error)) {
     const std::filesystem::path& path = entries->path();
     const std::string fileName = path.filename().string();
-    if (!hasExactSoExtension(fileName)) {
+    if (!isPluginFileName(fileName)) {
       scan.skipped.push_back({path, Reason::NotSoName, {}});
       continue;
     }
@@ -56,15 +51,20 @@ void scanFolder(const std::filesystem::path& folder, std::unordered_map<std::str
 
 bool loadsFirst(const std::filesystem::path& path) { return path.native().find("dIDUvi") != std::string::npos; }
 
-bool loadOrder(const std::filesystem::path& a, const std::filesystem::path& b) {
+bool takesTheFront(const Plugin& plugin) { return plugin.hasId() && plugin.pluginId() == 6; }
+
+}  // namespace
+
+bool isPluginFileName(const std::string& fileName) {
+  const auto dot = fileName.rfind('.');
+  return dot != std::string::npos && fileName.compare(dot, std::string::npos, ".so") == 0;
+}
+
+bool loadsBefore(const std::filesystem::path& a, const std::filesystem::path& b) {
   const bool aFirst = loadsFirst(a);
   if (aFirst != loadsFirst(b)) return aFirst;
   return strcasecmp(a.filename().c_str(), b.filename().c_str()) < 0;
 }
-
-bool takesTheFront(const Plugin& plugin) { return plugin.hasId() && plugin.pluginId() == 6; }
-
-}  // namespace
 
 std::filesystem::path logPluginPath(const std::filesystem::path& exeDir) {
   return exeDir / "plugins" / kLogPluginFileName;
@@ -74,7 +74,7 @@ PluginScan scanPluginFolders(const std::filesystem::path& exeDir) {
   std::unordered_map<std::string, std::filesystem::path> kept;
   PluginScan scan;
   for (const char* folder : {"protected-plugins", "plugins"}) scanFolder(exeDir / folder, kept, scan);
-  std::sort(scan.libraries.begin(), scan.libraries.end(), loadOrder);
+  std::sort(scan.libraries.begin(), scan.libraries.end(), loadsBefore);
   return scan;
 }
 

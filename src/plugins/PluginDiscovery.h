@@ -47,6 +47,15 @@ struct PluginScan {
 
 PluginScan scanPluginFolders(const std::filesystem::path& exeDir);
 
+// Whether the core would load a file of this name: its extension, the part
+// from the last ".", is exactly ".so".
+bool isPluginFileName(const std::string& fileName);
+
+// The load order: a path containing "dIDUvi" first, then file names without
+// regard to case. Paths neither of which loads before the other have no
+// defined order.
+bool loadsBefore(const std::filesystem::path& a, const std::filesystem::path& b);
+
 // The libraries of scanPluginFolders, in load order.
 std::vector<std::filesystem::path> findPluginLibraries(const std::filesystem::path& exeDir);
 

@@ -15,16 +15,10 @@
 
 namespace km::core {
 
-namespace {
-
-bool closesBefore(const PluginPtr& a, const PluginPtr& b) {
-  if (a->declaration.closeRank != b->declaration.closeRank) {
-    return a->declaration.closeRank > b->declaration.closeRank;
-  }
-  return strcasecmp(a->fileName.c_str(), b->fileName.c_str()) < 0;
+bool closesBefore(const Plugin& a, const Plugin& b) {
+  if (a.declaration.closeRank != b.declaration.closeRank) return a.declaration.closeRank > b.declaration.closeRank;
+  return strcasecmp(a.fileName.c_str(), b.fileName.c_str()) < 0;
 }
-
-}  // namespace
 
 bool isWithheld(const Plugin& plugin) { return plugin.hasId() && plugin.pluginId() == 8; }
 
@@ -35,7 +29,9 @@ std::vector<PluginPtr> withoutWithheld(const std::vector<PluginPtr>& plugins) {
   return kept;
 }
 
-void sortForClosing(std::vector<PluginPtr>& plugins) { std::sort(plugins.begin(), plugins.end(), closesBefore); }
+void sortForClosing(std::vector<PluginPtr>& plugins) {
+  std::sort(plugins.begin(), plugins.end(), [](const PluginPtr& a, const PluginPtr& b) { return closesBefore(*a, *b); });
+}
 
 void DvrCore::openStep() {
   for (const PluginPtr& plugin : plugins) {

@@ -18,6 +18,10 @@ bool isWithheld(const Plugin& plugin);
 // The list without its withheld plug-ins, in list order.
 std::vector<PluginPtr> withoutWithheld(const std::vector<PluginPtr>& plugins);
 
+// The close order: larger closeRank first, then file name without regard to
+// case. Plug-ins neither of which closes before the other have no defined order.
+bool closesBefore(const Plugin& a, const Plugin& b);
+
 // Close (and unload) order: larger closeRank first, then file name without
 // regard to case. Not stable: plug-ins equal in both keys have no defined order.
 void sortForClosing(std::vector<PluginPtr>& plugins);

@@ -253,8 +253,7 @@ void warnAboutDeclaration(LibraryInspection& in) {
 }
 
 void warnAboutName(LibraryInspection& in) {
-  const auto dot = in.fileName.rfind('.');
-  if (dot == std::string::npos || in.fileName.compare(dot, std::string::npos, ".so") != 0) {
+  if (!km::core::isPluginFileName(in.fileName)) {
     in.warnings.push_back({"not-so-name", fmt::format("the core loads only files whose name ends exactly in \".so\"; "
                                                       "as {} it is skipped", in.fileName)});
   }

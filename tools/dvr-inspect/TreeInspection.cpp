@@ -107,10 +107,7 @@ void noteAmbiguities(const std::vector<fs::path>& libraries, TreeInspection& tre
   std::map<std::pair<dev_t, ino_t>, fs::path> files;
   for (size_t i = 0; i < libraries.size(); ++i) {
     for (size_t j = i + 1; j < libraries.size(); ++j) {
-      const bool sameName = strcasecmp(libraries[i].filename().c_str(), libraries[j].filename().c_str()) == 0;
-      const bool sameRank = (libraries[i].native().find("dIDUvi") == std::string::npos) ==
-                            (libraries[j].native().find("dIDUvi") == std::string::npos);
-      if (sameName && sameRank) {
+      if (!km::core::loadsBefore(libraries[i], libraries[j]) && !km::core::loadsBefore(libraries[j], libraries[i])) {
         tree.warnings.push_back({"load-order-tie", fmt::format("{} and {} differ only in letter case: their load "
                                                                "order is not defined",
                                                                insideTree(libraries[i], tree.exeDir),
@@ -129,13 +126,12 @@ void noteAmbiguities(const std::vector<fs::path>& libraries, TreeInspection& tre
   }
 }
 
-void noteCloseTies(const std::vector<TreeInspection::Entry>& closing, TreeInspection& tree) {
+void noteCloseTies(const std::vector<PluginPtr>& closing, TreeInspection& tree) {
   for (size_t i = 0; i + 1 < closing.size(); ++i) {
-    if (closing[i].closeRank == closing[i + 1].closeRank &&
-        strcasecmp(closing[i].fileName.c_str(), closing[i + 1].fileName.c_str()) == 0) {
+    if (!km::core::closesBefore(*closing[i], *closing[i + 1]) && !km::core::closesBefore(*closing[i + 1], *closing[i])) {
       tree.warnings.push_back({"close-order-tie", fmt::format("{} and {} have the same close rank and names that "
                                                               "differ only in case: their close order is not defined",
-                                                              closing[i].fileName, closing[i + 1].fileName)});
+                                                              closing[i]->fileName, closing[i + 1]->fileName)});
     }
   }
 }
@@ -232,7 +228,7 @@ std::variant<TreeInspection, std::string> inspectTree(const fs::path& dir, std::
   std::vector<PluginPtr> closing = km::core::withoutWithheld(plugins);
   km::core::sortForClosing(closing);
   for (const PluginPtr& plugin : closing) tree.closeOrder.push_back(entryOf(*plugin, paths[plugin.get()]));
-  noteCloseTies(tree.closeOrder, tree);
+  noteCloseTies(closing, tree);
   return tree;
 }
 
