@@ -10,7 +10,9 @@
 //
 // Settings: id ("none" = no id; absent = the zero the core preset), the
 // interest words video/audio/alarm/ptz/serial/log/pos/analytic, closeRank,
-// worker, reader, acceptsWrite, loadResult, keep, decrefInCall (give the
+// worker, reader, acceptsWrite, loadResult, keep, fullPayload (journal whole
+// payloads, not their first 64 bytes), onEventType (run onEvent only for
+// events of this type), decrefInCall (give the
 // payload back from inside OnEvent), eventDelayMs, searchUntilClosed, loadFault
 // ("crash": a write through a null pointer in Load; "hang": Load never
 // returns), declSize/declVersion (written into LoadOut's header), recordStatus
@@ -93,7 +95,7 @@ std::string hexWord(uint32_t value) {
 std::string preview(const void* payload, uint32_t length) {
   if (!payload) return "null";
   const auto* bytes = static_cast<const unsigned char*>(payload);
-  const uint32_t shown = length < 64 ? length : 64;
+  const uint32_t shown = length < 64 || numberSetting("fullPayload") ? length : 64;
   bool printable = true;
   for (uint32_t i = 0; i < shown; ++i) printable = printable && bytes[i] >= 0x20 && bytes[i] < 0x7f;
   if (printable) return "'" + std::string(reinterpret_cast<const char*>(bytes), shown) + "'";
@@ -429,7 +431,8 @@ DVR_PLUGIN_EXPORT int32_t OnEvent(const EventParms* e) {
   journal("OnEvent " + describe(*e));
   if (numberSetting("recordStatus")) recordStatus("event");
   sleepIfAsked("eventDelayMs");
-  if (settings.contains("onEvent")) runCommands(setting("onEvent"));
+  const bool scripted = !settings.contains("onEventType") || e->type == numberSetting("onEventType");
+  if (settings.contains("onEvent") && scripted) runCommands(setting("onEvent"));
   if (numberSetting("decrefInCall") && e->payload) {
     // Gives the reference back before answering, as a plug-in whose own
     // thread is done with the payload before the call has returned.
