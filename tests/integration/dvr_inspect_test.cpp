@@ -162,6 +162,7 @@ TEST_F(DvrInspect, DeclarationShapesAreReadAsTheCoreReadsThem) {
 TEST_F(DvrInspect, TheExamplesAreDescribedAsTheCoreRunsThem) {
   const Json log = inspectJson(buildDir() / "plugins" / "LogPI.so");
   EXPECT_EQ(log["core"]["name"].string(), "08:LogPI");
+  EXPECT_TRUE(log["coreMessage"].isNull()) << "start-up loads the log plug-in without a message";
   EXPECT_TRUE(log["core"]["logPlugin"].boolean());
   EXPECT_TRUE(log["core"]["withheldAtClose"].boolean());
   EXPECT_EQ(log["core"]["moduleName"].string(), "PI08");
@@ -256,6 +257,7 @@ TEST_F(DvrInspect, ALoadThatCrashesOrNeverReturnsEndsWithAClearMessageNotACoreDu
   EXPECT_EQ(report["inspection"].string(), "timeout");
   EXPECT_EQ(report["stage"].string(), "Load");
   EXPECT_EQ(report["problem"].string(), "did not return from Load within the time limit of 300 ms");
+  EXPECT_TRUE(report["coreMessage"].isNull());
   EXPECT_EQ(warningCodes(report), Strings{"hang"});
 }
 

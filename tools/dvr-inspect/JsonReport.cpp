@@ -108,7 +108,7 @@ void writeJson(JsonWriter& json, const LibraryInspection& in) {
   json.key("loads").boolean(in.loads);
   json.key("loadCode").number(in.loadCode);
   json.key("errorText").value(in.errorText);
-  json.key("coreMessage").value(in.coreMessage);
+  json.key("coreMessage").value(in.coreMessage.empty() ? nullptr : in.coreMessage.c_str());
   if (in.probe) {
     json.key("exports").beginArray();
     for (const char* name : kEntryPoints) {

@@ -289,6 +289,7 @@ LibraryInspection inspectLibrary(const std::filesystem::path& library, std::chro
   in.fileName = library.filename().string();
   in.elf = identifyElf(library);
   in.limit = limit;
+  in.logPlugin = in.fileName == km::core::kLogPluginFileName;
   ChildOutcome outcome = probeInChild(library, limit);
   in.end = outcome.end;
   in.signal = outcome.signal;
@@ -299,7 +300,6 @@ LibraryInspection inspectLibrary(const std::filesystem::path& library, std::chro
   if (!in.finished()) {
     in.loadCode = -1;
     in.errorText = in.abortText();
-    in.coreMessage = fmt::format("none: the core itself would stop here, since its {} call {}", in.stage.empty() ? "load" : in.stage, in.abortText());
     const bool hung = in.end == ChildOutcome::End::TimedOut;
     in.warnings.insert(in.warnings.begin(), {hung ? "hang" : "crash", fmt::format("the library {}", in.abortText())});
     return in;
@@ -311,11 +311,11 @@ LibraryInspection inspectLibrary(const std::filesystem::path& library, std::chro
   in.loads = probe.loadCode == 0;
   warnAboutLoading(in);
   if (!in.loads) {
-    in.coreMessage = fmt::format("Failed to load plugin {}: {}", in.fileName, in.errorText);
+    if (!in.logPlugin) in.coreMessage = fmt::format("Failed to load plugin {}: {}", in.fileName, in.errorText);
     return in;
   }
   in.behaviour = behaviourOf(in.fileName, probe);
-  in.coreMessage = fmt::format("Loaded plugin {}", in.behaviour->name);
+  if (!in.logPlugin) in.coreMessage = fmt::format("Loaded plugin {}", in.behaviour->name);
   warnAboutDeclaration(in);
   return in;
 }

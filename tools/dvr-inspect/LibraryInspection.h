@@ -71,7 +71,10 @@ struct LibraryInspection {
   bool loads = false;           // the core keeps it (before the duplicate test)
   int32_t loadCode = 0;         // as the core records it
   std::string errorText;
-  std::string coreMessage;      // the core's line for it in the load step
+  // The core's line for it in the load step; empty for the log plug-in
+  // (start-up says nothing) and for a library that would stop the core.
+  std::string coreMessage;
+  bool logPlugin = false;       // named LogPI.so: start-up loads it, without a message
   std::optional<Behaviour> behaviour;  // when it loads
   std::vector<Warning> warnings;
 

@@ -148,6 +148,13 @@ std::string warningLines(const std::vector<Warning>& warnings, const char* inden
 
 std::string loadLine(const LibraryInspection& in) {
   if (!in.finished()) return fmt::format("Loads: no: the library {}; the core itself would stop there\n", in.abortText());
+  if (in.logPlugin) {
+    // Start-up brings the log plug-in up without a word, and goes on without one that fails.
+    if (!in.loads) return fmt::format("Loads: no ({}): the core runs without a log plug-in\n", in.errorText);
+    return fmt::format("Loads: yes, as the log plug-in at start-up (Load took {:.3f} ms; then the inspector called "
+                       "Unload)\n",
+                       static_cast<double>(in.probe->loadTimeNs) / 1e6);
+  }
   if (!in.loads) return fmt::format("Loads: no: the core logs \"{}\"\n", in.coreMessage);
   return fmt::format("Loads: yes: the core logs \"{}\" (Load took {:.3f} ms; then the inspector called Unload)\n",
                      in.coreMessage, static_cast<double>(in.probe->loadTimeNs) / 1e6);
