@@ -117,6 +117,13 @@ PluginPtr Plugin::loadPlugin(const std::filesystem::path& path, PostFn post, std
   return plugin;
 }
 
+PluginPtr Plugin::withoutLibrary(std::string fileName, const LoadOut& declaration) {
+  auto plugin = std::make_shared<Plugin>(Token{});
+  plugin->fileName = std::move(fileName);
+  plugin->declaration = declaration;
+  return plugin;
+}
+
 void Plugin::openPlugin() {
   if (Open) return;
   OpenFn open = lookUp<OpenFn>(handle, DVR_ENTRY_OPEN);

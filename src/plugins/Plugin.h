@@ -66,6 +66,9 @@ class Plugin {
   // success is a non-empty handle, failure leaves loadCode and errorText.
   static PluginPtr loadPlugin(const std::filesystem::path& path, PostFn post,
                               std::string_view deviceIdentity);
+  // A plug-in without a library whose maker sets the entry points: the
+  // stand-in that the daemon-stream fuzzer routes packets to.
+  static PluginPtr withoutLibrary(std::string fileName, const LoadOut& declaration);
 
   explicit Plugin(Token) noexcept;
   ~Plugin();
