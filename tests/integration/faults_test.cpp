@@ -111,7 +111,7 @@ TEST(StartUpKilled, TheNextStartAlwaysReadsTheOldOrTheNewConfigurationNeverATorn
   const auto window = std::chrono::duration_cast<std::chrono::microseconds>(duration) * 13 / 10;
 
   int killedBeforeRead = 0, killedAfterRaise = 0;
-  for (int round = 0; round < 20 && !HasFailure(); ++round) {
+  for (int round = 0; round < 12 && !HasFailure(); ++round) {
     const auto after = std::chrono::microseconds(std::uniform_int_distribution<int64_t>(0, window.count())(random));
     SCOPED_TRACE("round " + std::to_string(round) + ", killed after " + std::to_string(after.count()) + " us");
     start(onDisk + 1, after);
