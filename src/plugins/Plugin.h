@@ -66,12 +66,12 @@ class Plugin {
   // success is a non-empty handle, failure leaves loadCode and errorText.
   static PluginPtr loadPlugin(const std::filesystem::path& path, PostFn post,
                               std::string_view deviceIdentity);
-
-  // The record of a library that was loaded elsewhere (in another process):
-  // its name, declaration and codes, without library or entry points. Lets
-  // tools run the core's ordering rules on what they learned.
-  static PluginPtr standIn(std::string fileName, const LoadOut& declaration, int32_t loadCode,
-                           std::string errorText);
+  // The record of a library that was loaded elsewhere (in another process),
+  // or of none at all: its name, declaration and codes, without library;
+  // its maker may set entry points. Lets tools run the core's ordering rules
+  // on what they learned, and fuzzers route packets to stand-ins.
+  static PluginPtr standIn(std::string fileName, const LoadOut& declaration, int32_t loadCode = 0,
+                           std::string errorText = {});
 
   explicit Plugin(Token) noexcept;
   ~Plugin();

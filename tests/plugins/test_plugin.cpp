@@ -24,6 +24,7 @@
 // journal, sleep ms=N, waitfor [ms=N] text=..., background <command>.
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -59,6 +60,10 @@ std::mutex keptLock;  // guards kept
 std::vector<void*> kept;
 std::mutex backgroundLock;  // guards backgroundThreads
 std::vector<std::thread> backgroundThreads;
+std::mutex sequenceLock;  // guards nextInSequence, sequenceErrors, sequenceDelivered
+std::map<std::string, uint64_t> nextInSequence;
+std::map<std::string, uint64_t> sequenceErrors;
+uint64_t sequenceDelivered = 0;
 
 std::string setting(const std::string& key, const std::string& fallback = "") {
   auto found = settings.find(key);
@@ -201,7 +206,22 @@ void postEvents(const Arguments& a) {
   const uint32_t threads = argument(a, "threads", 1);
   const std::string tag = a.contains("tag") ? a.at("tag") : "p";
   const uint32_t keyEvery = argument(a, "keyevery", 0);
+  const bool summary = argument(a, "summary") != 0;
+  // A large payload outside the heap, so that a test can make the core's
+  // own large allocations fail while the poster's succeeds.
+  const bool mapped = argument(a, "mmap") != 0 && argument(a, "length") > 0;
   auto run = [&](uint32_t threadIndex, std::string* results) {
+    void* area = MAP_FAILED;
+    const size_t areaSize = argument(a, "length");
+    if (mapped) {
+      area = mmap(nullptr, areaSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+      if (area == MAP_FAILED) {
+        *results = "mmap-failed";
+        return;
+      }
+      std::memset(area, 'b', areaSize);
+    }
+    uint64_t accepted = 0, refused = 0, acceptedAfterRefusal = 0;
     for (uint32_t i = 0; i < count; ++i) {
       EventParms e = makeEventRecord(argument(a, "type"), argument(a, "flags", DVR_FLAG_LIVE));
       e.source = argument(a, "source", DVR_SOURCE_CORE);
@@ -220,23 +240,70 @@ void postEvents(const Arguments& a) {
           payload += static_cast<char>(std::strtoul(digits.substr(at, 2).c_str(), nullptr, 16));
         }
       } else if (a.contains("length")) {
-        payload.assign(argument(a, "length"), 'b');
+        if (!mapped) payload.assign(argument(a, "length"), 'b');
       } else if (!a.contains("nopayload")) {
         payload = tag + ":" + std::to_string(threadIndex) + ":" + std::to_string(i);
       }
       e.payload = payload.empty() ? nullptr : payload.data();
       e.length = static_cast<uint32_t>(payload.size());
+      if (mapped) {
+        e.payload = area;
+        e.length = static_cast<uint32_t>(areaSize);
+      }
       if (a.contains("rawlength")) e.length = argument(a, "rawlength");
       if (a.contains("size")) e.size = argument(a, "size");
       const int32_t result = corePost(&e);
-      *results += (i ? "," : "") + std::to_string(result);
+      if (summary) {
+        if (result == 0) {
+          ++accepted;
+          if (refused) ++acceptedAfterRefusal;
+        } else {
+          ++refused;
+        }
+      } else {
+        *results += (i ? "," : "") + std::to_string(result);
+      }
     }
+    if (summary) {
+      *results = "accepted=" + std::to_string(accepted) + " refused=" + std::to_string(refused) +
+                 " acceptedAfterRefusal=" + std::to_string(acceptedAfterRefusal);
+    }
+    if (area != MAP_FAILED) munmap(area, areaSize);
   };
   std::vector<std::string> results(threads);
   std::vector<std::thread> workers;
   for (uint32_t t = 0; t < threads; ++t) workers.emplace_back(run, t, &results[t]);
   for (auto& worker : workers) worker.join();
-  for (uint32_t t = 0; t < threads; ++t) journal("posted tag=" + tag + " thread=" + std::to_string(t) + " results=" + results[t]);
+  for (uint32_t t = 0; t < threads; ++t) {
+    journal("posted tag=" + tag + " thread=" + std::to_string(t) + (summary ? " " : " results=") + results[t]);
+  }
+}
+
+// With sequence=1: "<tag>:<thread>:<n>" payloads, each expected to be the
+// next n of its tag and thread.
+[[maybe_unused]] void checkSequence(const EventParms& e) {
+  if (!e.payload || numberSetting("sequence") == 0) return;
+  const std::string text(static_cast<const char*>(e.payload), e.length);
+  const auto last = text.rfind(':');
+  if (last == std::string::npos || last == 0) return;
+  const std::string key = text.substr(0, last);
+  const uint64_t n = std::strtoull(text.c_str() + last + 1, nullptr, 10);
+  bool progress = false;
+  {
+    std::lock_guard guard(sequenceLock);
+    uint64_t& next = nextInSequence[key];
+    if (n != next) ++sequenceErrors[key];
+    next = n + 1;
+    progress = ++sequenceDelivered == numberSetting("progressAt", 1000);
+  }
+  if (progress) journal("progress delivered=" + std::to_string(numberSetting("progressAt", 1000)));
+}
+
+[[maybe_unused]] void journalSequences() {
+  std::lock_guard guard(sequenceLock);
+  for (const auto& [key, next] : nextInSequence) {
+    journal("sequence key=" + key + " next=" + std::to_string(next) + " errors=" + std::to_string(sequenceErrors[key]));
+  }
 }
 
 void runCommand(const std::string& line);
@@ -417,6 +484,7 @@ DVR_PLUGIN_EXPORT void Close(const CloseIn* in, CloseOut* out) {
   dumpRecords("Close", in, sizeof *in, out, sizeof *out);
   if (settings.contains("onClose")) runCommands(setting("onClose"));
   joinBackgroundThreads();
+  if (numberSetting("sequence")) journalSequences();
   {
     std::lock_guard guard(closeLock);
     closed = true;
@@ -428,7 +496,8 @@ DVR_PLUGIN_EXPORT void Close(const CloseIn* in, CloseOut* out) {
 
 #ifndef TP_NO_ONEVENT
 DVR_PLUGIN_EXPORT int32_t OnEvent(const EventParms* e) {
-  journal("OnEvent " + describe(*e));
+  if (numberSetting("quiet") == 0) journal("OnEvent " + describe(*e));
+  checkSequence(*e);
   if (numberSetting("recordStatus")) recordStatus("event");
   sleepIfAsked("eventDelayMs");
   const bool scripted = !settings.contains("onEventType") || e->type == numberSetting("onEventType");
