@@ -16,9 +16,12 @@
 // OnEvent and in the worker), dumpRecords (journal each call's records as
 // hex), and command scripts onLoad/onOpen/onClose/onUnload/onEvent/onWorker.
 // Commands: post (payload: text=, hex=, length= or the tag), decref, query,
-// journal, sleep ms=N, waitfor [ms=N] text=..., background <command>.
+// journal, sleep ms=N, waitfor [ms=N] text=..., grow mb=N (make N MiB more
+// of the process resident), shrink (give all of it back), background <command>.
+// Setting previewBytes: how much of a payload the journal shows (64).
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -53,6 +56,8 @@ std::mutex keptLock;  // guards kept
 std::vector<void*> kept;
 std::mutex backgroundLock;  // guards backgroundThreads
 std::vector<std::thread> backgroundThreads;
+std::mutex grownLock;  // guards grown
+std::vector<std::pair<void*, size_t>> grown;
 
 std::string setting(const std::string& key, const std::string& fallback = "") {
   auto found = settings.find(key);
@@ -85,11 +90,12 @@ std::string hexWord(uint32_t value) {
   return text;
 }
 
-// Printable payloads as they are, others as hex, cut at 64 bytes.
+// Printable payloads as they are, others as hex, cut at previewBytes (64).
 std::string preview(const void* payload, uint32_t length) {
   if (!payload) return "null";
   const auto* bytes = static_cast<const unsigned char*>(payload);
-  const uint32_t shown = length < 64 ? length : 64;
+  const uint32_t limit = numberSetting("previewBytes", 64);
+  const uint32_t shown = length < limit ? length : limit;
   bool printable = true;
   for (uint32_t i = 0; i < shown; ++i) printable = printable && bytes[i] >= 0x20 && bytes[i] < 0x7f;
   if (printable) return "'" + std::string(reinterpret_cast<const char*>(bytes), shown) + "'";
@@ -232,6 +238,45 @@ void postEvents(const Arguments& a) {
   for (uint32_t t = 0; t < threads; ++t) journal("posted tag=" + tag + " thread=" + std::to_string(t) + " results=" + results[t]);
 }
 
+// This process's resident bytes, from its statm file.
+unsigned long long residentBytes() {
+  std::ifstream statm("/proc/self/statm");
+  unsigned long long pages = 0, resident = 0;
+  statm >> pages >> resident;
+  return resident * static_cast<unsigned long long>(sysconf(_SC_PAGESIZE));
+}
+
+// Maps `megabytes` MiB and makes every page resident: populated by the kernel
+// where it can (no writes that a sanitizer would shadow), else touched.
+void growResident(uint32_t megabytes) {
+  const size_t bytes = static_cast<size_t>(megabytes) << 20;
+  const unsigned long long before = residentBytes();
+  void* memory = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
+  if (memory == MAP_FAILED) {
+    journal("grew failed");
+    return;
+  }
+  if (residentBytes() < before + bytes / 2) {
+    const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    for (size_t at = 0; at < bytes; at += page) static_cast<volatile char*>(memory)[at] = 1;
+  }
+  {
+    std::lock_guard guard(grownLock);
+    grown.emplace_back(memory, bytes);
+  }
+  journal("grew mb=" + std::to_string(megabytes) + " resident=" + std::to_string(residentBytes()));
+}
+
+void shrinkResident() {
+  std::vector<std::pair<void*, size_t>> mappings;
+  {
+    std::lock_guard guard(grownLock);
+    mappings.swap(grown);
+  }
+  for (const auto& [memory, bytes] : mappings) munmap(memory, bytes);
+  journal("shrank resident=" + std::to_string(residentBytes()));
+}
+
 void runCommand(const std::string& line);
 
 // "background <command>": runs the command on a thread of its own, joined
@@ -284,6 +329,10 @@ void runCommand(const std::string& line) {
     journal("query result=" + std::to_string(corePost(&e)));
   } else if (verb == "journal") {
     journal("note " + (a.contains("text") ? a.at("text") : std::string()));
+  } else if (verb == "grow") {
+    growResident(argument(a, "mb"));
+  } else if (verb == "shrink") {
+    shrinkResident();
   } else if (verb == "sleep") {
     std::this_thread::sleep_for(std::chrono::milliseconds(argument(a, "ms")));
   } else if (verb == "waitfor") {
