@@ -9,9 +9,9 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <limits>
 
-#include <fmt/format.h>
-
+#include "config/Xml.h"
 #include "core/DvrCore.h"
 #include "events/EventModel.h"
 #include "log/CoreLog.h"
@@ -86,8 +86,16 @@ uint64_t readResidentBytes(const char* statmPath) noexcept {
 uint64_t getHeapAlloc() noexcept { return readResidentBytes("/proc/self/statm"); }
 
 std::string memoryAlarmText(bool throttling, int64_t steadyNs) {
-  return fmt::format(R"(<?xml?><kDVR><Memory ID="-2147483648" Throttling="{}" Time="{}" mseTime="{}"/></kDVR>)",
-                     throttling ? 1 : 0, steadyNs / 1'000'000'000, steadyNs / 1'000'000);
+  XmlDocument doc;
+  doc.appendDeclaration();
+  XmlNode memory = doc.appendElement("kDVR").appendChild("Memory");
+  memory.appendAttribute("ID", int64_t{std::numeric_limits<int32_t>::min()});  // the core's id
+  memory.appendAttribute("Throttling", throttling ? "1" : "0");
+  memory.appendAttribute("Time", steadyNs / 1'000'000'000);
+  memory.appendAttribute("mseTime", steadyNs / 1'000'000);
+  std::string text;
+  doc.print(text, XmlDocument::Form::Compact);
+  return text;
 }
 
 void DvrCore::memoryAlarm() {

@@ -31,7 +31,7 @@ class MemoryThrottling : public ::testing::Test {
   int tags = 0;
 
   void SetUp() override {
-    tree.addPlugin("tp_basic", "mem.so", {{"id", "0x50000"}, {"alarm", "0x2000000"}, {"previewBytes", "200"}});
+    tree.addPlugin("tp_basic", "mem.so", {{"id", "0x50000"}, {"alarm", "0x2000000"}, {"fullPayload", "1"}});
   }
   void start(std::vector<std::string> environment, std::optional<uint64_t> stack = 8 * MiB) {
     CoreProcess::Options options;
@@ -163,7 +163,7 @@ TEST_F(MemoryThrottling, LimitsLineShowsWhatTheMachineReports) {
 
 // With Throttling="0" no alarm is ever queued and memory never refuses
 // anything; the limits line is the only memory message.
-TEST_F(MemoryThrottling, DISABLED_SwitchedOffInTheConfiguration) {
+TEST_F(MemoryThrottling, SwitchedOffInTheConfiguration) {
   tree.writeFile("work/core.xml", R"(<?xml version="1.0"?><kDVR><Memory ID="-2147483648" Throttling="0"/></kDVR>)");
   start({"DVRTEST_TOTALRAM=268435456"});
   ASSERT_TRUE(core->waitForOutput("memory limits, throttling:190MiB stack:8MiB")) << core->output();
@@ -182,7 +182,7 @@ TEST_F(MemoryThrottling, DISABLED_SwitchedOffInTheConfiguration) {
 }
 
 // Above the core's threshold of 25 the statistics line is not written.
-TEST_F(MemoryThrottling, DISABLED_CoreThresholdAbove25SuppressesTheStatisticsLine) {
+TEST_F(MemoryThrottling, CoreThresholdAbove25SuppressesTheStatisticsLine) {
   tree.writeFile("work/core.xml",
                  R"(<?xml version="1.0"?><kDVR><Modules><Module ID="-2147483648" Name="Core">)"
                  R"(<Plugin ID="-2147483648" LogLevel="50"/></Module></Modules></kDVR>)");

@@ -10,7 +10,9 @@
 //
 // Settings: id ("none" = no id; absent = the zero the core preset), the
 // interest words video/audio/alarm/ptz/serial/log/pos/analytic, closeRank,
-// worker, reader, acceptsWrite, loadResult, keep, decrefInCall (give the
+// worker, reader, acceptsWrite, loadResult, keep, fullPayload (journal whole
+// payloads, not their first 64 bytes), onEventType (run onEvent only for
+// events of this type), decrefInCall (give the
 // payload back from inside OnEvent), eventDelayMs, searchUntilClosed, recordStatus
 // (journal the calling thread's ids and capability sets at Load, Open, each
 // OnEvent and in the worker), dumpRecords (journal each call's records as
@@ -18,7 +20,6 @@
 // Commands: post (payload: text=, hex=, length= or the tag), decref, query,
 // journal, sleep ms=N, waitfor [ms=N] text=..., grow mb=N (make N MiB more
 // of the process resident), shrink (give all of it back), background <command>.
-// Setting previewBytes: how much of a payload the journal shows (64).
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -90,12 +91,11 @@ std::string hexWord(uint32_t value) {
   return text;
 }
 
-// Printable payloads as they are, others as hex, cut at previewBytes (64).
+// Printable payloads as they are, others as hex, cut at 64 bytes.
 std::string preview(const void* payload, uint32_t length) {
   if (!payload) return "null";
   const auto* bytes = static_cast<const unsigned char*>(payload);
-  const uint32_t limit = numberSetting("previewBytes", 64);
-  const uint32_t shown = length < limit ? length : limit;
+  const uint32_t shown = length < 64 || numberSetting("fullPayload") ? length : 64;
   bool printable = true;
   for (uint32_t i = 0; i < shown; ++i) printable = printable && bytes[i] >= 0x20 && bytes[i] < 0x7f;
   if (printable) return "'" + std::string(reinterpret_cast<const char*>(bytes), shown) + "'";
@@ -466,7 +466,8 @@ DVR_PLUGIN_EXPORT int32_t OnEvent(const EventParms* e) {
   journal("OnEvent " + describe(*e));
   if (numberSetting("recordStatus")) recordStatus("event");
   sleepIfAsked("eventDelayMs");
-  if (settings.contains("onEvent")) runCommands(setting("onEvent"));
+  const bool scripted = !settings.contains("onEventType") || e->type == numberSetting("onEventType");
+  if (settings.contains("onEvent") && scripted) runCommands(setting("onEvent"));
   if (numberSetting("decrefInCall") && e->payload) {
     // Gives the reference back before answering, as a plug-in whose own
     // thread is done with the payload before the call has returned.
