@@ -301,8 +301,9 @@ TEST_F(MemoryWatch, SwitchedOffNothingHappensWhateverTheReading) {
 
 TEST_F(MemoryWatch, ThrottlingRefusesLiveAudioAndVideoOnly) {
   const uint32_t camera = DVR_SOURCE_PLUGIN(0x21);
+  const std::string frame = "frame";
   auto postOne = [&](uint32_t type, uint32_t flags, uint8_t kind = 0, uint8_t frameFlags = 0) {
-    EventParms e = makeEvent(type, flags, camera, "frame");
+    EventParms e = makeEvent(type, flags, camera, frame);
     e.frameKind = kind;
     e.frameFlags = frameFlags;
     return post(&e);

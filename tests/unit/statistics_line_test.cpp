@@ -243,7 +243,8 @@ TEST_F(StatisticsLine, UnloadedPluginHoldingPayloadsShowsAsUnknown) {
   const uint32_t held0 = heldReferences[7].load();
   std::vector<const void*> kept;
   for (int i = 0; i < 300; ++i) {
-    EventParms e = makeEvent(DVR_TYPE_ALARM, DVR_FLAG_LIVE, DVR_SOURCE_PLUGIN(9), "alarm " + std::to_string(i));
+    const std::string text = "alarm " + std::to_string(i);
+    EventParms e = makeEvent(DVR_TYPE_ALARM, DVR_FLAG_LIVE, DVR_SOURCE_PLUGIN(9), text);
     ASSERT_EQ(post(&e), 0);
     std::lock_guard guard(core->queueMutex);
     kept.push_back(core->eventQueue.back().payload);
