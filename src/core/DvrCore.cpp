@@ -23,6 +23,12 @@ DvrCore::DvrCore(std::string exePath)
 
 DvrCore::~DvrCore() {
   ipcSendQueue.clear();
+  // Events queued after the dispatch loop returned (a late memory alarm, a
+  // status document) keep their blocks: reported below, never freed.
+  {
+    std::lock_guard guard(queueMutex);
+    for (const EventParms& left : eventQueue) leaveAlive(left.payload);
+  }
 
   if (payloadBlockCount.load(std::memory_order_seq_cst) != 0) {
     coreLog(0, "refblks: {:L}({:L})", payloadBlockCount.load(std::memory_order_seq_cst),

@@ -136,6 +136,7 @@ class DvrCore {
   // Applies a delta document posted as a config event. Dispatch thread.
   void onConfigEvent(const EventParms& e);
 
+  // Queues the memory alarm with the current throttling state. Any thread.
   void memoryAlarm();
 
   // --- the tick (I/O thread) ------------------------------------------------
@@ -147,6 +148,9 @@ class DvrCore {
   void setUpMemoryLimits();
   void logMemoryLimits();
   void takeMemoryReading();
+  // Applies one reading (true: above throttlingLimit): sets `throttling` at
+  // once and opens or closes an episode with its message and alarm.
+  void checkMemory(bool low);
 
   // ===================== members, in declaration order =======================
 
@@ -184,8 +188,11 @@ class DvrCore {
   std::atomic<bool> background{false};
   std::mutex logMutex;  // guards console lines and moduleNames
   std::atomic<bool> stopRequested{false};
-  bool throttlingEnabled = true;
+  bool throttlingEnabled = true;  // written before the I/O thread starts
+  // Read by posting threads; a stale value for one event is fine.
   std::atomic<bool> throttling{false};
+  // Steady-clock nanoseconds of the last low reading of the open episode;
+  // the largest value while none is open. I/O thread only.
   int64_t lowMemorySince = std::numeric_limits<int64_t>::max();
 
   // --- implementation state ---------------------------------------------------

@@ -74,4 +74,9 @@ void setBlockFreedHook(BlockFreedHook hook) noexcept;
 // The block's reference count (for tests and reports); 0 for null.
 uint32_t referenceCount(const void* payload) noexcept;
 
+// Tells the leak checker of sanitizer builds that this block is left alive on
+// purpose (an event still queued when the core is destroyed: it is reported,
+// not freed). Nothing in other builds, and nothing for null.
+void leaveAlive(const void* payload) noexcept;
+
 }  // namespace km::core

@@ -21,7 +21,8 @@
 // hex), and command scripts onLoad/onOpen/onClose/onUnload/onEvent/onWorker.
 // Commands: post (payload: text=, hex=, length= or the tag; size= overrides the
 // record's size field), decref, query,
-// journal, sleep ms=N, waitfor [ms=N] text=..., background <command>.
+// journal, sleep ms=N, waitfor [ms=N] text=..., grow mb=N (make N MiB more
+// of the process resident), shrink (give all of it back), background <command>.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -64,6 +65,8 @@ std::mutex sequenceLock;  // guards nextInSequence, sequenceErrors, sequenceDeli
 std::map<std::string, uint64_t> nextInSequence;
 std::map<std::string, uint64_t> sequenceErrors;
 uint64_t sequenceDelivered = 0;
+std::mutex grownLock;  // guards grown
+std::vector<std::pair<void*, size_t>> grown;
 
 std::string setting(const std::string& key, const std::string& fallback = "") {
   auto found = settings.find(key);
@@ -306,6 +309,45 @@ void postEvents(const Arguments& a) {
   }
 }
 
+// This process's resident bytes, from its statm file.
+unsigned long long residentBytes() {
+  std::ifstream statm("/proc/self/statm");
+  unsigned long long pages = 0, resident = 0;
+  statm >> pages >> resident;
+  return resident * static_cast<unsigned long long>(sysconf(_SC_PAGESIZE));
+}
+
+// Maps `megabytes` MiB and makes every page resident: populated by the kernel
+// where it can (no writes that a sanitizer would shadow), else touched.
+void growResident(uint32_t megabytes) {
+  const size_t bytes = static_cast<size_t>(megabytes) << 20;
+  const unsigned long long before = residentBytes();
+  void* memory = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
+  if (memory == MAP_FAILED) {
+    journal("grew failed");
+    return;
+  }
+  if (residentBytes() < before + bytes / 2) {
+    const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    for (size_t at = 0; at < bytes; at += page) static_cast<volatile char*>(memory)[at] = 1;
+  }
+  {
+    std::lock_guard guard(grownLock);
+    grown.emplace_back(memory, bytes);
+  }
+  journal("grew mb=" + std::to_string(megabytes) + " resident=" + std::to_string(residentBytes()));
+}
+
+void shrinkResident() {
+  std::vector<std::pair<void*, size_t>> mappings;
+  {
+    std::lock_guard guard(grownLock);
+    mappings.swap(grown);
+  }
+  for (const auto& [memory, bytes] : mappings) munmap(memory, bytes);
+  journal("shrank resident=" + std::to_string(residentBytes()));
+}
+
 void runCommand(const std::string& line);
 
 // "background <command>": runs the command on a thread of its own, joined
@@ -358,6 +400,10 @@ void runCommand(const std::string& line) {
     journal("query result=" + std::to_string(corePost(&e)));
   } else if (verb == "journal") {
     journal("note " + (a.contains("text") ? a.at("text") : std::string()));
+  } else if (verb == "grow") {
+    growResident(argument(a, "mb"));
+  } else if (verb == "shrink") {
+    shrinkResident();
   } else if (verb == "sleep") {
     std::this_thread::sleep_for(std::chrono::milliseconds(argument(a, "ms")));
   } else if (verb == "waitfor") {

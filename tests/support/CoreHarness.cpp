@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <link.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -163,6 +165,12 @@ CoreProcess::CoreProcess(const InstallTree& tree, Options options) {
     const int devNull = open("/dev/null", O_RDONLY);
     if (devNull >= 0) dup2(devNull, STDIN_FILENO);
     if (chdir(workDir.c_str()) != 0) _exit(126);
+    if (options.stackLimit) {
+      rlimit stack{};
+      getrlimit(RLIMIT_STACK, &stack);
+      stack.rlim_cur = static_cast<rlim_t>(*options.stackLimit);
+      if (setrlimit(RLIMIT_STACK, &stack) != 0) _exit(125);
+    }
     execve(rawArgv[0], rawArgv.data(), rawEnvironment.data());
     _exit(127);
   }
@@ -205,6 +213,28 @@ void CoreProcess::readOutput(int fd, std::string& into) {
     }
     outputCond.notify_all();
   }
+}
+
+std::string preloadEntry(const fs::path& library) {
+  // The sanitizer runtimes that insist on being loaded first, as this
+  // process has them.
+  std::string runtime;
+  dl_iterate_phdr(
+      [](dl_phdr_info* info, size_t, void* found) {
+        const std::string name = info->dlpi_name ? info->dlpi_name : "";
+        const std::string file = name.substr(name.find_last_of('/') + 1);
+        if (file.starts_with("libasan.so") || file.starts_with("libtsan.so")) {
+          *static_cast<std::string*>(found) = name;
+          return 1;
+        }
+        return 0;
+      },
+      &runtime);
+  std::string entry = "LD_PRELOAD=";
+  if (!runtime.empty()) entry += runtime + ":";
+  entry += library.string();
+  if (const char* already = std::getenv("LD_PRELOAD"); already && *already) entry += std::string(":") + already;
+  return entry;
 }
 
 void CoreProcess::sendPacket(uint32_t routeId, uint32_t kind, const std::string& payload) {

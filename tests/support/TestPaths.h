@@ -15,5 +15,7 @@ std::filesystem::path testPluginDir();
 std::filesystem::path tool(const char* name);
 // The helper that starts a program under a parent of another user.
 std::filesystem::path runAsParent();
+// The library preloaded into the core to fake its RAM and stack limit.
+std::filesystem::path memoryShim();
 
 }  // namespace dvrtest
