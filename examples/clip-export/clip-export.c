@@ -25,7 +25,8 @@
  *   bytes=1234567 from=1700000000.040 to=1700000004.980
  * The README beside this file describes both packets, the clip file and the
  * other status words. One export runs at a time; another request meanwhile
- * is answered at once with status=busy.
+ * is answered at once with status=busy. A search that stays without answer
+ * for CLIP_EXPORT_IDLE_SECONDS (default 10) is given up and cancelled.
  */
 #define _POSIX_C_SOURCE 200809L
 
@@ -45,11 +46,12 @@
 #define KIND_EXPORT 40u            /* daemon -> plug-in: export a clip */
 #define KIND_EXPORTED 41u          /* plug-in -> daemon: what was written */
 #define END_MARKER 0x454E4453u     /* the recorder's end marker, in param */
-#define IDLE_LIMIT_NS (10LL * 1000000000LL) /* a search silent this long is given up */
+#define DEFAULT_IDLE_SECONDS 10 /* a search silent this long is given up */
 #define MAX_LAST_SECONDS 86400u
 #define CLIPS_DIRECTORY "clips"
 
-static PostFn post; /* set in Load */
+static PostFn post;            /* set in Load */
+static long long idleLimitNs;  /* set in Load */
 
 /* Frame records of a clip file: the same layout as the recorder's segments. */
 struct FrameHeader {
@@ -322,6 +324,9 @@ static void startExport(const unsigned char* payload, uint32_t length) {
 
 DVR_PLUGIN_EXPORT int32_t Load(const LoadIn* in, LoadOut* out) {
   post = in->post;
+  const char* seconds = getenv("CLIP_EXPORT_IDLE_SECONDS");
+  const long parsed = seconds ? strtol(seconds, NULL, 10) : 0;
+  idleLimitNs = (parsed > 0 ? parsed : DEFAULT_IDLE_SECONDS) * 1000000000LL;
   pthread_condattr_t attributes;
   pthread_condattr_init(&attributes);
   pthread_condattr_setclock(&attributes, CLOCK_MONOTONIC);
@@ -416,7 +421,7 @@ DVR_PLUGIN_EXPORT void IOCTL(const IoctlIn* in, IoctlOut* out) {
     const long long deadline = monotonicNs() + 250000000LL;
     const struct timespec until = {(time_t)(deadline / 1000000000LL), (long)(deadline % 1000000000LL)};
     pthread_cond_timedwait(&changed, &lock, &until);
-    if (closed || !clip.running || monotonicNs() - clip.lastAnswerNs < IDLE_LIMIT_NS) continue;
+    if (closed || !clip.running || monotonicNs() - clip.lastAnswerNs < idleLimitNs) continue;
     struct Outcome outcome = {0, ""};
     finishLocked(clip.video + clip.audio == 0 ? "no-answer" : "incomplete", &outcome);
     pthread_mutex_unlock(&lock);

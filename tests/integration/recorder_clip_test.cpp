@@ -146,7 +146,11 @@ class RecorderAndClipExport : public ::testing::Test {
   // Asks clip-export for a clip and returns the text of its report.
   std::string exportClip(const std::string& request) {
     core->sendPacket(0x23, 40, request);
-    const auto packet = core->receivePacket(30s);
+    return nextReport();
+  }
+  // The text of the next report clip-export sends.
+  std::string nextReport() {
+    const auto packet = core->receivePacket(60s);
     if (!packet || packet->size() < 16) return "<no packet>";
     uint32_t words[4];
     std::memcpy(words, packet->data(), sizeof words);
@@ -218,6 +222,20 @@ TEST_F(RecorderAndClipExport, AClipHoldsExactlyTheFramesTheCameraSentInTheRange)
   core->stop();
   EXPECT_EQ(core->wait(), 0);
   EXPECT_NE(core->output().find("dropped 0, lost 0;"), std::string::npos);
+}
+
+TEST_F(RecorderAndClipExport, WithoutAProviderTheExportIsGivenUpAndARequestMeanwhileIsBusy) {
+  fs::remove(tree.pluginsDir() / "recorder.so");
+  CoreProcess::Options options;
+  options.environment = {"CLIP_EXPORT_IDLE_SECONDS=5"};
+  core = std::make_unique<CoreProcess>(tree, options);
+  core->sendPacket(0x23, 40, "last=3");  // nobody answers
+  EXPECT_EQ(exportClip("last=3"), "status=busy clip=-");
+  EXPECT_EQ(nextReport(), "status=no-answer clip=clips/clip-000001.dvrclip video=0 audio=0 bytes=0 from=- to=-");
+  EXPECT_TRUE(fs::exists(tree.workDir() / "clips/clip-000001.dvrclip"));
+  EXPECT_FALSE(fs::exists(tree.workDir() / "clips/clip-000002.dvrclip"));
+  core->stop();
+  EXPECT_EQ(core->wait(), 0);
 }
 
 TEST_F(RecorderAndClipExport, WithoutADirectoryToRecordInTheRecorderLogsAndTheCoreGoesOn) {
