@@ -88,11 +88,6 @@ void SearchHandler::leaveSearchThread() {
   providers.erase(std::this_thread::get_id());
 }
 
-bool SearchHandler::isSearchThread() {
-  std::lock_guard guard(lock);
-  return providers.contains(std::this_thread::get_id());
-}
-
 void SearchHandler::searchThreadEnded(uint32_t requestId) noexcept {
   std::lock_guard guard(lock);
   const auto found = activeSearches.find(requestId);

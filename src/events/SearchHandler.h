@@ -67,7 +67,6 @@ class SearchHandler {
   // Registers / unregisters the calling thread as a running search thread.
   std::shared_ptr<StoredProvider> enterSearchThread(uint32_t requestId);
   void leaveSearchThread();
-  bool isSearchThread();
   // The last thing a search thread does with the registry, after it has let
   // go of its plug-in and its request.
   void searchThreadEnded(uint32_t requestId) noexcept;
