@@ -142,9 +142,10 @@ typedef int32_t (*PostFn)(EventParms* event);
  * bits 16-23, the plug-in id that is to receive the answers, normally your
  * own: DVR_SEARCH_REQUEST_ID(myId, serial). The payload is the query; its
  * format is agreed between requesters and providers, the core does not read
- * it. `type` and `flags` are not looked at; a stored type and
- * DVR_FLAG_STORED say best what is asked for. post answers 0 (1 while the
- * core stops); a request without payload is taken and starts nothing.
+ * it. Use the type of what is asked for (not a control type, and no
+ * DVR_FLAG_QUERY on a log type) with DVR_FLAG_STORED; the core does not look
+ * at them otherwise. post answers 0 (1 while the core stops); a request
+ * without payload is taken and starts nothing.
  *
  * Answers are stored events (DVR_FLAG_STORED) carrying the same `requestId`.
  * They reach OnEvent (or Write) on the dispatch thread of the plug-in whose
