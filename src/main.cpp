@@ -23,6 +23,9 @@ int main(int argc, char** argv) {
   // A console whose reader went away must not kill the process: the write
   // fails, the line is lost, the log plug-in still gets it.
   std::signal(SIGPIPE, SIG_IGN);
+  // Likewise a file-size limit: a write beyond it fails with EFBIG, and the
+  // file it was for is reported and left as it was.
+  std::signal(SIGXFSZ, SIG_IGN);
   int pipeFd = -1;
   for (int i = 1; i < argc; ++i) {
     const char* argument = argv[i];

@@ -27,6 +27,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -38,6 +39,8 @@ namespace km::core {
 
 class Plugin;
 struct AsyncEvent;
+class XmlDocument;
+class XmlNode;
 using PluginPtr = std::shared_ptr<Plugin>;
 using PluginList = std::vector<PluginPtr>;
 
@@ -126,12 +129,20 @@ class DvrCore {
   std::string daemonFilenameCopy() const;
   std::string daemonVersionCopy() const;
 
-  // --- configuration, status and memory hooks -----------------------------
+  // --- configuration and status (main thread) --------------------------------
 
+  // Product identity from "product.xml", throttling and log thresholds from
+  // "core.xml"; defaults stay for whatever cannot be read.
   void loadConfig();
-  void memoryAlarm();
+  // Stores the thresholds of a configuration document's Module/Plugin
+  // entries; true when one of them changed. Any thread.
+  bool applyModuleSettings(std::string_view text);
+  // Queues the status document as a config event and writes it as "core.xml".
   void publishStatus();
+  // Applies a delta document posted as a config event. Dispatch thread.
   void onConfigEvent(const EventParms& e);
+
+  void memoryAlarm();
 
   // --- the tick (I/O thread) ------------------------------------------------
 
@@ -207,6 +218,8 @@ class DvrCore {
   std::chrono::system_clock::time_point lastCheckSystem{};
 
  private:
+  // The status tree; gives back its Product element, which only the event carries.
+  XmlNode buildStatusDocument(XmlDocument& doc) const;
   void installIpcRoutes(PluginList routes);  // I/O thread
   void sendFrom(uint32_t offset);            // I/O thread
   // Handles the packets buffered so far; false when it paused for routes.

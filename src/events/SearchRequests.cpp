@@ -15,17 +15,10 @@ namespace {
 
 void startDetachedThread(std::function<void()> body) { std::thread(std::move(body)).detach(); }
 
-// A plug-in serves searches through OnSearch, or through the Read of an
+// The same rule dvr-inspect reports: OnSearch, or the Read of an
 // asynchronous reader that declares stored events of some type.
 bool servesSearches(const Plugin& plugin) {
-  if (plugin.OnSearch) return true;
-  if (!plugin.Read || !plugin.declaration.wantsAsyncReader) return false;
-  const LoadOut& d = plugin.declaration;
-  for (uint32_t interest : {d.videoInterest, d.audioInterest, d.alarmInterest, d.logInterest, d.posInterest,
-                            d.analyticInterest}) {
-    if (interest & DVR_INTEREST_STORED) return true;
-  }
-  return false;
+  return km::core::servesSearches(plugin.declaration, plugin.OnSearch != nullptr, plugin.Read != nullptr);
 }
 
 bool isSearchRequest(const EventParms& e) {

@@ -55,9 +55,11 @@ class EventRouting : public ::testing::Test {
     }
     return receivers;
   }
+  // Payloads of the events a plug-in received, the core's status aside.
   std::vector<std::string> payloadsReceivedBy(const std::string& fileName) {
     std::vector<std::string> payloads;
     for (const std::string& line : tree.journalLines({fileName + " OnEvent "})) {
+      if (line.find(" type=0x100 flags=0x1000010 source=0x80000000 ") != std::string::npos) continue;
       payloads.push_back(line.substr(line.find(" payload='") + 10, line.size() - line.find(" payload='") - 11));
     }
     return payloads;
@@ -169,7 +171,7 @@ TEST_F(EventRouting, LiveVideoIsAdmittedFromAKeyFrameAndCutFromThe765thFrameAfte
 
 TEST_F(EventRouting, APluginPostingFromInsideItsEventCallDoesNotBlockTheCore) {
   tree.addPlugin("tp_basic", "relay.so",
-                 {{"id", "0x50000"}, {"alarm", kLive}, {"onEvent", "post type=8 source=0x50000 tag=relayed"}});
+                 {{"id", "0x50000"}, {"alarm", kLive}, {"onEventType", "4"}, {"onEvent", "post type=8 source=0x50000 tag=relayed"}});
   tree.addPlugin("tp_basic", "sink.so", {{"id", "0x60000"}, {"ptz", kLive}});
   start();
   run(6, "post type=4 source=0x60000 tag=trigger");

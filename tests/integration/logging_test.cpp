@@ -70,6 +70,8 @@ class Logging : public ::testing::Test {
 
 TEST_F(Logging, ConsoleLinesShowLevelColourLocalTimeModuleAndTrimmedText) {
   tree.addPlugin("tp_basic", "rec.so", {{"id", "0x60000"}, {"log", "0x2000000"}});
+  // A configuration, so that no "Config defaulted" message spans two lines.
+  tree.writeFile("work/core.xml", "<?xml?><kDVR/>");
   core = std::make_unique<CoreProcess>(tree);
   ASSERT_TRUE(core->waitForOutput("Opening 06:rec"));
   const auto before = std::chrono::system_clock::now();

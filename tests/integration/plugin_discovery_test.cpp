@@ -144,7 +144,7 @@ TEST_F(PluginDiscovery, ProtectedFolderHidesTheSameFileNameButNotOneDifferingInC
   const bool upperFirst = refused[0] == "pluginId 05 already loaded from Iris.so trying to load \"iris.so\"";
   const bool lowerFirst = refused[0] == "pluginId 05 already loaded from iris.so trying to load \"Iris.so\"";
   EXPECT_TRUE(upperFirst || lowerFirst) << refused[0];
-  EXPECT_TRUE(textsStarting(output, "Failed").empty());
+  EXPECT_TRUE(textsStarting(output, "Failed to load").empty());
 }
 
 TEST_F(PluginDiscovery, DuplicateIdsAreRefusedWithTheHoldersNameAndTheQuotedNewcomer) {
@@ -169,7 +169,7 @@ TEST_F(PluginDiscovery, DuplicateIdsAreRefusedWithTheHoldersNameAndTheQuotedNewc
   EXPECT_EQ(textsStarting(output, "pluginId"), refusals);
   for (const std::string& refusal : refusals) EXPECT_EQ(lineWith(output, refusal).colour, levelColour(50));
   EXPECT_EQ(lineWith(output, "Loaded plugin 05:a").colour, levelColour(25));
-  EXPECT_TRUE(textsStarting(output, "Failed").empty()) << "a refused plug-in is not a failed one";
+  EXPECT_TRUE(textsStarting(output, "Failed to load").empty()) << "a refused plug-in is not a failed one";
 
   // A refused library is unloaded at once: Load, then Unload, never Open or Close.
   for (const char* name : {"b.so", "n2.so", "q\"uote.so", "s2.so"}) {
@@ -218,7 +218,7 @@ TEST_F(PluginDiscovery, MissingFoldersContributeNothingAndNothingIsLogged) {
   fs::remove_all(tree.pluginsDir());
   std::string output = runThrough();
   EXPECT_TRUE(textsStarting(output, "Loaded").empty());
-  EXPECT_TRUE(textsStarting(output, "Failed").empty());
+  EXPECT_TRUE(textsStarting(output, "Failed to load").empty());
   EXPECT_TRUE(textsStarting(output, "Opening").empty());
 
   // A file where a folder should be is no folder either.
@@ -227,7 +227,7 @@ TEST_F(PluginDiscovery, MissingFoldersContributeNothingAndNothingIsLogged) {
   tree.addPlugin("tp_basic", "p.so", {{"id", "0x10000"}}, tree.protectedDir());
   output = runThrough();
   EXPECT_EQ(textsStarting(output, "Loaded plugin"), (Strings{"Loaded plugin 01:p"}));
-  EXPECT_TRUE(textsStarting(output, "Failed").empty());
+  EXPECT_TRUE(textsStarting(output, "Failed to load").empty());
 }
 
 TEST_F(PluginDiscovery, ModuleNamesAreLowerCaseStemsAndMessagesUseTheNameUpToTheFirstDot) {

@@ -10,24 +10,31 @@
 //
 // Settings: id ("none" = no id; absent = the zero the core preset), the
 // interest words video/audio/alarm/ptz/serial/log/pos/analytic, closeRank,
-// worker, reader, acceptsWrite, loadResult, keep, decrefInCall (give the
+// worker, reader, acceptsWrite, loadResult, keep, fullPayload (journal whole
+// payloads, not their first 64 bytes), onEventType (run onEvent only for
+// events of this type), decrefInCall (give the
 // payload back from inside OnEvent), eventDelayMs, onSearch (a script run on
 // the search thread; "req=search" in it is the request's id),
 // searchRunsPayload (run the request's payload as that script),
-// searchUntilClosed, recordStatus
+// searchUntilClosed, loadFault
+// ("crash": a write through a null pointer in Load; "hang": Load never
+// returns), declSize/declVersion (written into LoadOut's header), recordStatus
 // (journal the calling thread's ids and capability sets at Load, Open, each
 // OnEvent and in the worker), dumpRecords (journal each call's records as
 // hex), and command scripts onLoad/onOpen/onClose/onUnload/onEvent/onWorker.
-// Commands: post (payload: text=, hex=, length= or the tag), decref, query,
+// Commands: post (payload: text=, hex=, length= or the tag; size= overrides the
+// record's size field), decref, query,
 // journal, sleep ms=N, waitfor [ms=N] text=... (or file=...), background <command>.
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -59,6 +66,10 @@ std::mutex backgroundLock;  // guards backgroundThreads
 std::vector<std::thread> backgroundThreads;
 // The request the calling search thread serves ("req=search" in commands).
 thread_local uint32_t currentRequest = 0;
+std::mutex sequenceLock;  // guards nextInSequence, sequenceErrors, sequenceDelivered
+std::map<std::string, uint64_t> nextInSequence;
+std::map<std::string, uint64_t> sequenceErrors;
+uint64_t sequenceDelivered = 0;
 
 std::string setting(const std::string& key, const std::string& fallback = "") {
   auto found = settings.find(key);
@@ -95,7 +106,7 @@ std::string hexWord(uint32_t value) {
 std::string preview(const void* payload, uint32_t length) {
   if (!payload) return "null";
   const auto* bytes = static_cast<const unsigned char*>(payload);
-  const uint32_t shown = length < 64 ? length : 64;
+  const uint32_t shown = length < 64 || numberSetting("fullPayload") ? length : 64;
   bool printable = true;
   for (uint32_t i = 0; i < shown; ++i) printable = printable && bytes[i] >= 0x20 && bytes[i] < 0x7f;
   if (printable) return "'" + std::string(reinterpret_cast<const char*>(bytes), shown) + "'";
@@ -204,7 +215,22 @@ void postEvents(const Arguments& a) {
   const uint32_t threads = argument(a, "threads", 1);
   const std::string tag = a.contains("tag") ? a.at("tag") : "p";
   const uint32_t keyEvery = argument(a, "keyevery", 0);
+  const bool summary = argument(a, "summary") != 0;
+  // A large payload outside the heap, so that a test can make the core's
+  // own large allocations fail while the poster's succeeds.
+  const bool mapped = argument(a, "mmap") != 0 && argument(a, "length") > 0;
   auto run = [&](uint32_t threadIndex, std::string* results) {
+    void* area = MAP_FAILED;
+    const size_t areaSize = argument(a, "length");
+    if (mapped) {
+      area = mmap(nullptr, areaSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+      if (area == MAP_FAILED) {
+        *results = "mmap-failed";
+        return;
+      }
+      std::memset(area, 'b', areaSize);
+    }
+    uint64_t accepted = 0, refused = 0, acceptedAfterRefusal = 0;
     for (uint32_t i = 0; i < count; ++i) {
       EventParms e = makeEventRecord(argument(a, "type"), argument(a, "flags", DVR_FLAG_LIVE));
       e.source = argument(a, "source", DVR_SOURCE_CORE);
@@ -223,16 +249,35 @@ void postEvents(const Arguments& a) {
           payload += static_cast<char>(std::strtoul(digits.substr(at, 2).c_str(), nullptr, 16));
         }
       } else if (a.contains("length")) {
-        payload.assign(argument(a, "length"), 'b');
+        if (!mapped) payload.assign(argument(a, "length"), 'b');
       } else if (!a.contains("nopayload")) {
         payload = tag + ":" + std::to_string(threadIndex) + ":" + std::to_string(i);
       }
       e.payload = payload.empty() ? nullptr : payload.data();
       e.length = static_cast<uint32_t>(payload.size());
+      if (mapped) {
+        e.payload = area;
+        e.length = static_cast<uint32_t>(areaSize);
+      }
       if (a.contains("rawlength")) e.length = argument(a, "rawlength");
+      if (a.contains("size")) e.size = argument(a, "size");
       const int32_t result = corePost(&e);
-      *results += (i ? "," : "") + std::to_string(result);
+      if (summary) {
+        if (result == 0) {
+          ++accepted;
+          if (refused) ++acceptedAfterRefusal;
+        } else {
+          ++refused;
+        }
+      } else {
+        *results += (i ? "," : "") + std::to_string(result);
+      }
     }
+    if (summary) {
+      *results = "accepted=" + std::to_string(accepted) + " refused=" + std::to_string(refused) +
+                 " acceptedAfterRefusal=" + std::to_string(acceptedAfterRefusal);
+    }
+    if (area != MAP_FAILED) munmap(area, areaSize);
   };
   std::vector<std::string> results(threads);
   if (threads == 1 && currentRequest != 0) {
@@ -243,7 +288,36 @@ void postEvents(const Arguments& a) {
     for (uint32_t t = 0; t < threads; ++t) workers.emplace_back(run, t, &results[t]);
     for (auto& worker : workers) worker.join();
   }
-  for (uint32_t t = 0; t < threads; ++t) journal("posted tag=" + tag + " thread=" + std::to_string(t) + " results=" + results[t]);
+  for (uint32_t t = 0; t < threads; ++t) {
+    journal("posted tag=" + tag + " thread=" + std::to_string(t) + (summary ? " " : " results=") + results[t]);
+  }
+}
+
+// With sequence=1: "<tag>:<thread>:<n>" payloads, each expected to be the
+// next n of its tag and thread.
+[[maybe_unused]] void checkSequence(const EventParms& e) {
+  if (!e.payload || numberSetting("sequence") == 0) return;
+  const std::string text(static_cast<const char*>(e.payload), e.length);
+  const auto last = text.rfind(':');
+  if (last == std::string::npos || last == 0) return;
+  const std::string key = text.substr(0, last);
+  const uint64_t n = std::strtoull(text.c_str() + last + 1, nullptr, 10);
+  bool progress = false;
+  {
+    std::lock_guard guard(sequenceLock);
+    uint64_t& next = nextInSequence[key];
+    if (n != next) ++sequenceErrors[key];
+    next = n + 1;
+    progress = ++sequenceDelivered == numberSetting("progressAt", 1000);
+  }
+  if (progress) journal("progress delivered=" + std::to_string(numberSetting("progressAt", 1000)));
+}
+
+[[maybe_unused]] void journalSequences() {
+  std::lock_guard guard(sequenceLock);
+  for (const auto& [key, next] : nextInSequence) {
+    journal("sequence key=" + key + " next=" + std::to_string(next) + " errors=" + std::to_string(sequenceErrors[key]));
+  }
 }
 
 void runCommand(const std::string& line);
@@ -416,7 +490,14 @@ DVR_PLUGIN_EXPORT int32_t Load(const LoadIn* in, LoadOut* out) {
   out->wantsWorkerThread = static_cast<uint8_t>(numberSetting("worker"));
   out->wantsAsyncReader = static_cast<uint8_t>(numberSetting("reader"));
   out->acceptsWrite = static_cast<uint8_t>(numberSetting("acceptsWrite"));
+  if (settings.contains("declSize")) out->size = numberSetting("declSize");
+  if (settings.contains("declVersion")) out->version = numberSetting("declVersion");
   if (settings.contains("onLoad")) runCommands(setting("onLoad"));
+  if (setting("loadFault") == "crash") {
+    volatile int* nowhere = reinterpret_cast<int*>(static_cast<uintptr_t>(numberSetting("nowhere")));
+    *nowhere = 1;
+  }
+  while (setting("loadFault") == "hang") std::this_thread::sleep_for(std::chrono::seconds(1));
   return static_cast<int32_t>(numberSetting("loadResult"));
 }
 #endif
@@ -446,6 +527,7 @@ DVR_PLUGIN_EXPORT void Close(const CloseIn* in, CloseOut* out) {
   dumpRecords("Close", in, sizeof *in, out, sizeof *out);
   if (settings.contains("onClose")) runCommands(setting("onClose"));
   joinBackgroundThreads();
+  if (numberSetting("sequence")) journalSequences();
   {
     std::lock_guard guard(closeLock);
     closed = true;
@@ -457,10 +539,12 @@ DVR_PLUGIN_EXPORT void Close(const CloseIn* in, CloseOut* out) {
 
 #ifndef TP_NO_ONEVENT
 DVR_PLUGIN_EXPORT int32_t OnEvent(const EventParms* e) {
-  journal("OnEvent " + describe(*e));
+  if (numberSetting("quiet") == 0) journal("OnEvent " + describe(*e));
+  checkSequence(*e);
   if (numberSetting("recordStatus")) recordStatus("event");
   sleepIfAsked("eventDelayMs");
-  if (settings.contains("onEvent")) runCommands(setting("onEvent"));
+  const bool scripted = !settings.contains("onEventType") || e->type == numberSetting("onEventType");
+  if (settings.contains("onEvent") && scripted) runCommands(setting("onEvent"));
   if (numberSetting("decrefInCall") && e->payload) {
     // Gives the reference back before answering, as a plug-in whose own
     // thread is done with the payload before the call has returned.

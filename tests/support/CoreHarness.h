@@ -79,7 +79,7 @@ class CoreProcess {
     // console write fails with EPIPE (and raises SIGPIPE).
     bool consoleWithoutReader = false;
     std::vector<std::string> arguments;  // replaces "<fd>" when not empty
-    std::vector<std::string> environment;
+    std::vector<std::string> environment;  // "NAME=value", replacing an inherited NAME
     // Run through this prefix (e.g. a helper that switches the parent's user).
     std::vector<std::string> launcher;
   };

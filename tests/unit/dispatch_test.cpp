@@ -196,7 +196,7 @@ TEST_F(Dispatch, ADecrefPostedBeforeTheEventCallReturnsIsHonouredOnce) {
 
 TEST_F(Dispatch, APluginMayPostFromInsideItsEventCall) {
   core.addPlugin(tree, "tp_basic", "relay.so", {{"id", "0x50000"}, {"alarm", kInterested},
-                                                {"onEvent", "post type=8 source=0x50000 tag=relayed"}});
+                                                {"onEventType", "4"}, {"onEvent", "post type=8 source=0x50000 tag=relayed"}});
   core.addPlugin(tree, "tp_basic", "sink.so", {{"id", "0x60000"}, {"ptz", kInterested}});
   std::thread dispatcher([&] { core->dispatchLoop(); });
   const std::string text = "trigger";
