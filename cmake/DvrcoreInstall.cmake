@@ -3,7 +3,7 @@
 include(CMakePackageConfigHelpers)
 
 install(TARGETS dvrcore RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-install(TARGETS LogPI camera LIBRARY DESTINATION ${CMAKE_INSTALL_BINDIR}/plugins)
+install(TARGETS LogPI camera recorder clip-export LIBRARY DESTINATION ${CMAKE_INSTALL_BINDIR}/plugins)
 install(FILES include/plugin_api.h include/plugin_events.hpp DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/dvrcore)
 
 install(TARGETS dvrcore_plugin_api EXPORT dvrcoreTargets)

@@ -50,10 +50,19 @@ DvrCore::~DvrCore() {
   pipeOpen.store(false, std::memory_order_release);
   tickTimer.cancel();
   ipcRoutes.clear();
+  // Detached search threads still use the registry and the log path: the
+  // core outlives them. A search call returns once its plug-in is closed
+  // (after a run the close step has closed all but the log plug-in), and
+  // while the lists still hold every plug-in no search thread can be the
+  // one that unloads a library.
+  withdrawSearchProviders();
+  threadWaiters.stopAnswering();
+  for (const PluginPtr& plugin : plugins) plugin->closePlugin();
+  if (logPlugin) logPlugin->closePlugin();
+  threadWaiters.waitForSearchThreads();
   failedPlugins.clear();
   plugins.clear();
   if (logPlugin) {
-    logPlugin->closePlugin();
     logPlugin->unloadPlugin();
     logPlugin.reset();
   }

@@ -38,6 +38,7 @@
 namespace km::core {
 
 class Plugin;
+struct AsyncEvent;
 class XmlDocument;
 class XmlNode;
 using PluginPtr = std::shared_ptr<Plugin>;
@@ -95,8 +96,13 @@ class DvrCore {
   // Live audio/video admission: 0 admitted, else the refusal code (3, 4, 5).
   int32_t admitLiveFrame(const EventParms& e);
   static constexpr int16_t kMaxFramesAfterKey = 765;
-  // Takes the event when it is a search request.
+  // Takes the event when it is a search request, and starts one search
+  // thread per provider.
   bool searchRequest(const EventParms& e);
+  // The plug-ins that serve searches, taken from `plugins` (main thread,
+  // after each plug-in is opened) or none (before the close step).
+  void refreshSearchProviders();
+  void withdrawSearchProviders();
   // Delivers queued events until Stop, then drains and returns. Main thread.
   void dispatchLoop();
   // Offers one dequeued event to every plug-in that wants it. Main thread.
@@ -209,6 +215,10 @@ class DvrCore {
   bool ipcReceivePaused = false;
   // Whether Run's I/O thread runs `io` (main thread only).
   bool ioThreadRunning = false;
+  // The search providers of `plugins`, for posters on any thread while the
+  // main thread changes the list.
+  std::mutex searchProvidersMutex;  // guards searchProviders
+  PluginList searchProviders;
   // Tick state: the last clock check, set at the first tick.
   bool tickStarted = false;
   std::chrono::steady_clock::time_point lastCheckSteady{};
@@ -222,6 +232,8 @@ class DvrCore {
   // Handles the packets buffered so far; false when it paused for routes.
   bool processReceivedPackets();
   void deliverDaemonInfo(const unsigned char* payload, uint32_t size);
+  void startSearchThread(const PluginPtr& plugin, const std::shared_ptr<const AsyncEvent>& request);
+  void runSearchThread(PluginPtr plugin, std::shared_ptr<const AsyncEvent> request) noexcept;
 };
 
 // The one core, set by main right after construction and never reset.

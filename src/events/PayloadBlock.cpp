@@ -93,9 +93,12 @@ PluginReferences& pluginReferences() {
 void freeBlock(const void* payload, BlockHeader* header) noexcept {
   payloadBlockCount.fetch_sub(1, std::memory_order_seq_cst);
   payloadBlockBytes.fetch_sub(header->totalSize, std::memory_order_seq_cst);
+  // The waiters are woken while the block still exists: once its memory is
+  // back in the heap, a new block at the same address could be admitted as
+  // another search thread's answer and be taken for this one.
+  if (BlockFreedHook hook = blockFreedHook.load(std::memory_order_acquire)) hook(payload);
   header->~BlockHeader();
   std::free(header);
-  if (BlockFreedHook hook = blockFreedHook.load(std::memory_order_acquire)) hook(payload);
 }
 
 }  // namespace

@@ -66,8 +66,9 @@ class DeliveryReference {
 // plug-in cannot free a block under the others. Always 0.
 int32_t releaseKept(const void* payload, uint32_t pluginId) noexcept;
 
-// Called after a block was freed, with its former payload address (only for
-// comparison). Set once before any block exists.
+// Called when a block's last reference is gone, just before its memory is
+// given back, with its payload address (only for comparison). Set once
+// before any block exists.
 using BlockFreedHook = void (*)(const void* payload) noexcept;
 void setBlockFreedHook(BlockFreedHook hook) noexcept;
 

@@ -37,13 +37,16 @@ void DvrCore::openStep() {
   for (const PluginPtr& plugin : plugins) {
     coreLog(25, "Opening {:02x}:{}", plugin->pluginId(), plugin->displayName());
     plugin->openPlugin();
+    refreshSearchProviders();
   }
   if (logPlugin) plugins.push_back(logPlugin);
+  refreshSearchProviders();
   if (getuid() == 0) return;
   if (!setCapabilities(kRunningCapabilities)) coreLog(50, "capset failed: {}", std::strerror(errno));
 }
 
 void DvrCore::closeStep() {
+  withdrawSearchProviders();
   // Plug-ins with id 8 (the log plug-in among them) stay open to the end; the
   // I/O thread lets go of them before the list does.
   PluginList closing = withoutWithheld(plugins);

@@ -13,7 +13,10 @@
 // worker, reader, acceptsWrite, loadResult, keep, fullPayload (journal whole
 // payloads, not their first 64 bytes), onEventType (run onEvent only for
 // events of this type), decrefInCall (give the
-// payload back from inside OnEvent), eventDelayMs, searchUntilClosed, loadFault
+// payload back from inside OnEvent), eventDelayMs, onSearch (a script run on
+// the search thread; "req=search" in it is the request's id),
+// searchRunsPayload (run the request's payload as that script),
+// searchUntilClosed, loadFault
 // ("crash": a write through a null pointer in Load; "hang": Load never
 // returns), declSize/declVersion (written into LoadOut's header), recordStatus
 // (journal the calling thread's ids and capability sets at Load, Open, each
@@ -21,8 +24,8 @@
 // hex), and command scripts onLoad/onOpen/onClose/onUnload/onEvent/onWorker.
 // Commands: post (payload: text=, hex=, length= or the tag; size= overrides the
 // record's size field), decref, query,
-// journal, sleep ms=N, waitfor [ms=N] text=..., grow mb=N (make N MiB more
-// of the process resident), shrink (give all of it back), background <command>.
+// journal, sleep ms=N, waitfor [ms=N] text=... (or file=...), grow mb=N (make N
+// MiB more of the process resident), shrink (give all of it back), background <command>.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -37,6 +40,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <iomanip>
 #include <map>
 #include <mutex>
 #include <sstream>
@@ -61,6 +65,8 @@ std::mutex keptLock;  // guards kept
 std::vector<void*> kept;
 std::mutex backgroundLock;  // guards backgroundThreads
 std::vector<std::thread> backgroundThreads;
+// The request the calling search thread serves ("req=search" in commands).
+thread_local uint32_t currentRequest = 0;
 std::mutex sequenceLock;  // guards nextInSequence, sequenceErrors, sequenceDelivered
 std::map<std::string, uint64_t> nextInSequence;
 std::map<std::string, uint64_t> sequenceErrors;
@@ -121,6 +127,7 @@ std::string preview(const void* payload, uint32_t length) {
   out << "type=" << hexWord(e.type) << " flags=" << hexWord(e.flags) << " source=" << hexWord(e.source)
       << " req=" << hexWord(e.requestId) << " param=" << e.param << " length=" << e.length
       << " size=" << e.size << " kind=" << unsigned(e.frameKind) << " fflags=" << hexWord(e.frameFlags)
+      << " ts=" << e.frameSeconds << "." << std::setw(3) << std::setfill('0') << e.frameMillis << std::setfill(' ')
       << " thread=" << thread() << " payload=" << preview(e.payload, e.length);
   return out.str();
 }
@@ -198,11 +205,13 @@ Arguments parseArguments(std::istringstream& words) {
 
 uint32_t argument(const Arguments& arguments, const std::string& key, uint32_t fallback = 0) {
   auto found = arguments.find(key);
-  return found == arguments.end() ? fallback : number(found->second);
+  if (found == arguments.end()) return fallback;
+  return found->second == "search" ? currentRequest : number(found->second);
 }
 
-// Posts `count` events from `threads` threads; records each thread's result
-// codes in order. Payloads carry "<tag>:<thread>:<sequence>" unless a text
+// Posts `count` events from `threads` threads (from the calling thread when
+// it serves a search and one thread is asked for); records each thread's
+// result codes in order. Payloads carry "<tag>:<thread>:<sequence>" unless a text
 // or a byte count is given.
 void postEvents(const Arguments& a) {
   const uint32_t count = argument(a, "count", 1);
@@ -274,9 +283,14 @@ void postEvents(const Arguments& a) {
     if (area != MAP_FAILED) munmap(area, areaSize);
   };
   std::vector<std::string> results(threads);
-  std::vector<std::thread> workers;
-  for (uint32_t t = 0; t < threads; ++t) workers.emplace_back(run, t, &results[t]);
-  for (auto& worker : workers) worker.join();
+  if (threads == 1 && currentRequest != 0) {
+    // A search's answers count only when posted by the search thread itself.
+    run(0, &results[0]);
+  } else {
+    std::vector<std::thread> workers;
+    for (uint32_t t = 0; t < threads; ++t) workers.emplace_back(run, t, &results[t]);
+    for (auto& worker : workers) worker.join();
+  }
   for (uint32_t t = 0; t < threads; ++t) {
     journal("posted tag=" + tag + " thread=" + std::to_string(t) + (summary ? " " : " results=") + results[t]);
   }
@@ -409,9 +423,18 @@ void runCommand(const std::string& line) {
   } else if (verb == "waitfor") {
     // "waitfor [ms=N] text=...": waits until a journal line contains the
     // text (10 s at most), so plug-ins can wait for each other's calls.
+    // "waitfor [ms=N] file=NAME": until the file exists (the test's signal).
     const std::string text = a.contains("text") ? a.at("text") : std::string();
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(argument(a, "ms", 10000));
     bool found = false;
+    while (a.contains("file") && !found && std::chrono::steady_clock::now() < deadline) {
+      found = ::access(a.at("file").c_str(), F_OK) == 0;
+      if (!found) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    if (a.contains("file")) {
+      journal("waited found=" + std::string(found ? "1" : "0") + " file=" + a.at("file"));
+      return;
+    }
     while (!found && std::chrono::steady_clock::now() < deadline) {
       const char* path = std::getenv("DVRTEST_JOURNAL");
       std::ifstream lines(path ? path : "journal.txt");
@@ -436,6 +459,26 @@ void runCommands(const std::string& script) {
       command += c;
     }
   }
+}
+
+[[maybe_unused]] long threadId() { return static_cast<long>(syscall(SYS_gettid)); }
+
+// A search call (OnSearch, or Read for a search) on its search thread: the
+// onSearch script, or with searchRunsPayload=1 the request's payload as the
+// script, then with searchUntilClosed=1 a wait for Close.
+[[maybe_unused]] void serveSearch(uint32_t requestId, const void* payload, uint32_t length) {
+  currentRequest = requestId;
+  if (settings.contains("onSearch")) runCommands(setting("onSearch"));
+  if (numberSetting("searchRunsPayload") && payload) {
+    runCommands(std::string(static_cast<const char*>(payload), length));
+  }
+  if (numberSetting("searchUntilClosed")) {
+    std::unique_lock wait(closeLock);
+    closeCond.wait(wait, [] { return closed; });
+    journal("search-end");
+  }
+  journal("search-return req=" + hexWord(requestId) + " tid=" + std::to_string(threadId()));
+  currentRequest = 0;
 }
 
 [[maybe_unused]] void loadSettings() {
@@ -602,7 +645,9 @@ DVR_PLUGIN_EXPORT void Read(const ReadIn* in, void* unused) {
           " req=" + hexWord(in->requestId) + " second=" + (unused ? "set" : "null") + " thread=" + thread() +
           " version=" + std::to_string(in->version));
   dumpRecords("Read", in, sizeof *in, nullptr, 0);
-  if (in->requestId == 0) {
+  if (in->requestId != 0) {
+    serveSearch(in->requestId, in->payload, in->length);
+  } else {
     std::unique_lock wait(closeLock);
     closeCond.wait(wait, [] { return closed; });
     journal("reader-end");
@@ -612,13 +657,8 @@ DVR_PLUGIN_EXPORT void Read(const ReadIn* in, void* unused) {
 
 #ifdef TP_ONSEARCH
 DVR_PLUGIN_EXPORT void OnSearch(const EventParms* request) {
-  journal("OnSearch " + describe(*request));
-  // searchUntilClosed=1: a search that lasts until the plug-in is closed.
-  if (numberSetting("searchUntilClosed")) {
-    std::unique_lock wait(closeLock);
-    closeCond.wait(wait, [] { return closed; });
-    journal("search-end");
-  }
+  journal("OnSearch tid=" + std::to_string(threadId()) + " " + describe(*request));
+  serveSearch(request->requestId, request->payload, request->length);
 }
 #endif
 

@@ -214,7 +214,8 @@ Packets from the core:
   Each packet is shown as one line on standard output: its number, length,
   route word, kind and the start of its payload (text in quotes, otherwise
   hexadecimal bytes). Packets longer than one record are put together by
-  their length word first.
+  their length word first. A packet of kind 41, the report of the example
+  clip-export plug-in, is also shown whole as "korvod-sim: clip: TEXT".
   --dump-dir DIR       also write each packet, header included, to
                        DIR/packet-NNNNNN.bin (numbered from 000001)
   --quiet              no packet lines and no progress notes; errors are
@@ -225,6 +226,9 @@ Packets from the core:
 Example: run the core and its plug-ins for 10 seconds in ./demo and send the
 example camera (plug-in id 0x21) a packet of kind 9 with the text "hello":
   {0} --workdir demo --duration 10 --send 0x21:9:hello
+Ask the example clip-export plug-in (id 0x23) after 10 seconds for a clip of
+the last 5 seconds the example recorder stored:
+  {0} --workdir demo --send-delay 10000 --send 0x23:40:last=5
 
 Example: try a fresh build of your plug-in beside the log plug-in for 5 seconds:
   {0} --plugin build/myplugin.so --duration 5
