@@ -12,7 +12,7 @@ configure_package_config_file(cmake/dvrcoreConfig.cmake.in ${PROJECT_BINARY_DIR}
   INSTALL_DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/dvrcore)
 write_basic_package_version_file(${PROJECT_BINARY_DIR}/dvrcoreConfigVersion.cmake COMPATIBILITY SameMajorVersion)
 install(FILES ${PROJECT_BINARY_DIR}/dvrcoreConfig.cmake ${PROJECT_BINARY_DIR}/dvrcoreConfigVersion.cmake
-  cmake/DvrcorePlugin.cmake DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/dvrcore)
+  cmake/DvrcorePlugin.cmake cmake/dvrcore-plugin-exports.map DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/dvrcore)
 
 # The .pc file finds the prefix from its own folder (one ".." per level of
 # <libdir>/pkgconfig), so the installed tree works wherever it is moved; an

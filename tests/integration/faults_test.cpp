@@ -140,7 +140,7 @@ class DaemonGone : public ::testing::Test {
     EXPECT_NE(console.find("core korvod ipc pipe disconnected"), std::string::npos) << console;
     EXPECT_NE(console.find("core Closing 12:tx"), std::string::npos) << console;
     EXPECT_NE(console.find("core Unloading 12:tx"), std::string::npos) << console;
-    EXPECT_EQ(console.find("refblks"), std::string::npos) << console;
+    EXPECT_EQ(console.find("refblks: "), std::string::npos) << console;
   }
 
   InstallTree tree;
@@ -321,7 +321,7 @@ TEST(LargeAllocationFailing, APayloadThatCannotBeCopiedTravelsWithoutItAndTheCor
   EXPECT_EQ(tree.journalLines({"src.so posted tag=ipc", "results=1"}).size(), 1u);
   EXPECT_EQ(tree.journalLines({"src.so posted tag=crypto", "results=1"}).size(), 1u);
   EXPECT_FALSE(core.receiveRecord(std::chrono::milliseconds(0)));
-  EXPECT_EQ(stripColours(core.output()).find("refblks"), std::string::npos) << stripColours(core.output());
+  EXPECT_EQ(stripColours(core.output()).find("refblks: "), std::string::npos) << stripColours(core.output());
 }
 
 }  // namespace

@@ -200,7 +200,7 @@ TEST_F(Search, ACancelRefusesTheAnswersUntilTheIdIsUsedAgain) {
 }
 
 TEST_F(Search, AnswersWithAPayloadWaitForThePreviousOneWhileAnswersWithoutPayloadGoOn) {
-  addRequester({{"keep", "1"}});
+  addRequester({{"keep", "1"}, {"keepType", "1"}});
   tree.addPlugin("tp_full", "p6.so", {{"id", "0x60000"}, {"searchRunsPayload", "1"}});
   tree.addPlugin("tp_basic", "other.so", {{"id", "0x70000"}});
   start();

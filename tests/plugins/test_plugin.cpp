@@ -10,7 +10,8 @@
 //
 // Settings: id ("none" = no id; absent = the zero the core preset), the
 // interest words video/audio/alarm/ptz/serial/log/pos/analytic, closeRank,
-// worker, reader, acceptsWrite, loadResult, keep, fullPayload (journal whole
+// worker, reader, acceptsWrite, loadResult, keep (keepType: only events of
+// that type), fullPayload (journal whole
 // payloads, not their first 64 bytes), onEventType (run onEvent only for
 // events of this type), decrefInCall (give the
 // payload back from inside OnEvent), eventDelayMs, onSearch (a script run on
@@ -602,6 +603,7 @@ DVR_PLUGIN_EXPORT int32_t OnEvent(const EventParms* e) {
     decref.payload = e->payload;
     journal("decref-in-call result=" + std::to_string(corePost(&decref)));
   }
+  if (settings.contains("keepType") && e->type != numberSetting("keepType")) return 0;
   return keepAnswer(e->payload);
 }
 #endif

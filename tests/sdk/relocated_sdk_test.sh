@@ -27,6 +27,7 @@ pc=$(find "$prefix" -name dvrcore-plugin.pc -print -quit)
 [ -n "$pc" ] || fail "no dvrcore-plugin.pc installed"
 export PKG_CONFIG_PATH=$(dirname "$pc")
 cflags=$(pkg-config --cflags dvrcore-plugin)
+libs=$(pkg-config --libs dvrcore-plugin)
 includedir=$(pkg-config --variable=includedir dvrcore-plugin)
 plugindir=$(pkg-config --variable=plugindir dvrcore-plugin)
 [ -f "$includedir/plugin_api.h" ] || fail "pkg-config points to $includedir, which has no plugin_api.h"
@@ -88,7 +89,7 @@ for example in "$SOURCE_DIR"/examples/*/; do
   [ "${#objects[@]}" -gt 0 ] || fail "examples/$name has no .c or .cpp source"
   linker=$CC
   [ "${#cxx_sources[@]}" -eq 0 ] || linker=$CXX
-  "$linker" -shared $LDFLAGS -o "$work/pc-$name/$name.so" "${objects[@]}" -pthread || fail "examples/$name: linking failed"
+  "$linker" -shared $LDFLAGS -o "$work/pc-$name/$name.so" "${objects[@]}" $libs -pthread || fail "examples/$name: linking failed"
   check_library "$work/pc-$name/$name.so"
   [ "$name" = LogPI ] || tryout+=(--plugin "$work/pc-$name/$name.so")
 done
