@@ -8,6 +8,10 @@
 //   video64k/handoff      the hand-off plus one 64 KiB copy per frame
 //   latency/core          post to the first OnEvent, one event at a time
 //   latency/handoff       push to pop, one record at a time
+//   search/core           stored 4 KiB video frames from one provider to one
+//                         requester through a search, one payload ahead
+//   search/live           the same frames posted live from one thread to the
+//                         same requester, without flow control
 //
 // Throughput runs post a batch and wait until every plug-in has received all
 // of it, so the figures are end to end; recv_cpu_ns is the receiving thread's
@@ -107,14 +111,16 @@ void stampFirstDelivery(const EventParms*) {
   deliveries.advance();
 }
 
-// A core with three sink plug-ins and its dispatch loop on a thread of its own.
+// A core with sink plug-ins (three unless told), optionally a stored-media
+// provider, and its dispatch loop on a thread of its own.
 class CoreWithSinks {
  public:
   using Observer = void (*)(const EventParms*);
 
-  explicit CoreWithSinks(Observer observer) : core("/bench/dvrcore") {
+  explicit CoreWithSinks(Observer observer, int sinks = kSinks, const char* provider = nullptr)
+      : core("/bench/dvrcore") {
     theCore = &core;
-    for (int i = 0; i < kSinks; ++i) {
+    for (int i = 0; i < sinks; ++i) {
       PluginPtr sink = Plugin::loadPlugin(BENCH_SINK_PLUGIN, &post, "");
       if (!sink->handle) std::abort();
       auto observe = reinterpret_cast<void (*)(Observer)>(sink->handle.symbol("BenchSinkObserve"));
@@ -122,6 +128,13 @@ class CoreWithSinks {
       sink->openPlugin();
       core.plugins.push_back(std::move(sink));
     }
+    if (provider) {
+      PluginPtr plugin = Plugin::loadPlugin(provider, &post, "");
+      if (!plugin->handle) std::abort();
+      plugin->openPlugin();
+      core.plugins.push_back(std::move(plugin));
+    }
+    core.refreshSearchProviders();
     deliveries.reset();
     dispatcher = std::thread([this] { core.dispatchLoop(); });
   }
@@ -131,6 +144,7 @@ class CoreWithSinks {
     theCore = nullptr;
   }
   std::thread& receiver() { return dispatcher; }
+  uint32_t firstSinkId() const { return core.plugins.front()->pluginId(); }
 
  private:
   DvrCore core;
@@ -236,29 +250,33 @@ void recordsHandOff(benchmark::State& state) {
 
 // ---- (b) 64 KiB live video frames --------------------------------------------
 
-void videoCore(benchmark::State& state) {
-  CoreWithSinks core(&countDelivery);
-  std::vector<unsigned char> frame(kFrameBytes, 0x5A);
+// Live video frames of `frameBytes` (a key frame every 25) from one posting
+// thread to `sinks` plug-ins, `perBatch` frames a batch.
+void liveFrames(benchmark::State& state, uint32_t frameBytes, int perBatch, int sinks) {
+  CoreWithSinks core(&countDelivery, sinks);
+  std::vector<unsigned char> frame(frameBytes, 0x5A);
   EventParms video = makeEventRecord(DVR_TYPE_VIDEO, DVR_FLAG_LIVE);
   video.source = DVR_SOURCE_PLUGIN(5);
   video.payload = frame.data();
-  video.length = kFrameBytes;
+  video.length = frameBytes;
   uint64_t delivered = 0;
   int frameNumber = 0;
   ReceiverCpu receiverCpu(core.receiver());
   for (auto _ : state) {
-    for (int i = 0; i < kBatch / 16; ++i) {
+    for (int i = 0; i < perBatch; ++i) {
       EventParms e = video;
       e.frameKind = frameNumber++ % kKeyFrameEvery == 0 ? DVR_FRAME_KIND_KEY : 0;
       if (post(&e) != 0) state.SkipWithError("refused");
     }
-    delivered += uint64_t{kSinks} * (kBatch / 16);
+    delivered += static_cast<uint64_t>(sinks) * perBatch;
     deliveries.waitFor(delivered);
   }
-  state.SetItemsProcessed(state.iterations() * (kBatch / 16));
-  state.SetBytesProcessed(state.iterations() * (kBatch / 16) * int64_t{kFrameBytes});
-  receiverCpu.report(state, state.iterations() * (kBatch / 16));
+  state.SetItemsProcessed(state.iterations() * perBatch);
+  state.SetBytesProcessed(state.iterations() * perBatch * int64_t{frameBytes});
+  receiverCpu.report(state, state.iterations() * perBatch);
 }
+
+void videoCore(benchmark::State& state) { liveFrames(state, kFrameBytes, kBatch / 16, kSinks); }
 
 void videoHandOff(benchmark::State& state) {
   HandOff handOff;
@@ -279,7 +297,35 @@ void videoHandOff(benchmark::State& state) {
   receiverCpu.report(state, state.iterations() * (kBatch / 16));
 }
 
-// ---- (c) latency at low load ---------------------------------------------------
+// ---- (c) stored 4 KiB frames through a search ---------------------------------
+
+constexpr uint32_t kStoredFrameBytes = 4096;
+constexpr int kFramesPerSearch = 1024;
+
+void searchCore(benchmark::State& state) {
+  CoreWithSinks core(&countDelivery, 1, BENCH_PROVIDER_PLUGIN);
+  uint64_t delivered = 0;
+  uint32_t serial = 0;
+  ReceiverCpu receiverCpu(core.receiver());
+  for (auto _ : state) {
+    uint32_t count = kFramesPerSearch;
+    EventParms request = makeEventRecord(DVR_TYPE_VIDEO, DVR_FLAG_STORED);
+    request.source = DVR_SEARCH_SOURCE;
+    request.requestId = DVR_SEARCH_REQUEST_ID(core.firstSinkId(), ++serial);
+    request.payload = &count;
+    request.length = sizeof count;
+    if (post(&request) != 0) state.SkipWithError("refused");
+    delivered += kFramesPerSearch;
+    deliveries.waitFor(delivered);
+  }
+  state.SetItemsProcessed(state.iterations() * kFramesPerSearch);
+  state.SetBytesProcessed(state.iterations() * kFramesPerSearch * int64_t{kStoredFrameBytes});
+  receiverCpu.report(state, state.iterations() * kFramesPerSearch);
+}
+
+void searchLive(benchmark::State& state) { liveFrames(state, kStoredFrameBytes, kFramesPerSearch, 1); }
+
+// ---- (d) latency at low load ---------------------------------------------------
 
 void reportLatencies(benchmark::State& state, std::vector<int64_t>& samples) {
   if (samples.empty()) return;
@@ -333,6 +379,8 @@ BENCHMARK(recordsCore)->Name("records/core")->UseRealTime()->Unit(benchmark::kMi
 BENCHMARK(recordsHandOff)->Name("records/handoff")->UseRealTime()->Unit(benchmark::kMicrosecond);
 BENCHMARK(videoCore)->Name("video64k/core")->UseRealTime()->Unit(benchmark::kMicrosecond);
 BENCHMARK(videoHandOff)->Name("video64k/handoff")->UseRealTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(searchCore)->Name("search/core")->UseRealTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(searchLive)->Name("search/live")->UseRealTime()->Unit(benchmark::kMicrosecond);
 BENCHMARK(latencyCore)->Name("latency/core")->UseManualTime()->Iterations(20000)->Unit(benchmark::kMicrosecond);
 BENCHMARK(latencyHandOff)->Name("latency/handoff")->UseManualTime()->Iterations(20000)->Unit(benchmark::kMicrosecond);
 

@@ -10,7 +10,7 @@ set(DVRCORE_INSTALL_COREDIR ${CMAKE_INSTALL_BINDIR} CACHE STRING
 install(TARGETS dvrcore RUNTIME DESTINATION ${DVRCORE_INSTALL_COREDIR} COMPONENT runtime)
 install(TARGETS LogPI LIBRARY DESTINATION ${DVRCORE_INSTALL_COREDIR}/plugins COMPONENT runtime)
 install(DIRECTORY DESTINATION ${DVRCORE_INSTALL_COREDIR}/protected-plugins COMPONENT runtime)
-install(TARGETS camera LIBRARY DESTINATION ${DVRCORE_INSTALL_COREDIR}/plugins COMPONENT examples)
+install(TARGETS camera recorder clip-export LIBRARY DESTINATION ${DVRCORE_INSTALL_COREDIR}/plugins COMPONENT examples)
 install(FILES include/plugin_api.h include/plugin_events.hpp DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/dvrcore)
 
 install(TARGETS dvrcore_plugin_api EXPORT dvrcoreTargets)
@@ -19,7 +19,17 @@ configure_package_config_file(cmake/dvrcoreConfig.cmake.in ${PROJECT_BINARY_DIR}
   INSTALL_DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/dvrcore)
 write_basic_package_version_file(${PROJECT_BINARY_DIR}/dvrcoreConfigVersion.cmake COMPATIBILITY SameMajorVersion)
 install(FILES ${PROJECT_BINARY_DIR}/dvrcoreConfig.cmake ${PROJECT_BINARY_DIR}/dvrcoreConfigVersion.cmake
-  DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/dvrcore)
+  cmake/DvrcorePlugin.cmake cmake/dvrcore-plugin-exports.map DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/dvrcore)
 
+# The .pc file finds the prefix from its own folder (one ".." per level of
+# <libdir>/pkgconfig), so the installed tree works wherever it is moved; an
+# absolute libdir pins it to the configured prefix instead.
+if(IS_ABSOLUTE "${CMAKE_INSTALL_LIBDIR}")
+  set(DVRCORE_PC_PREFIX "${CMAKE_INSTALL_PREFIX}")
+else()
+  file(RELATIVE_PATH pc_up /${CMAKE_INSTALL_LIBDIR}/pkgconfig /)
+  string(REGEX REPLACE "/$" "" pc_up "${pc_up}")
+  set(DVRCORE_PC_PREFIX "\${pcfiledir}/${pc_up}")
+endif()
 configure_file(cmake/dvrcore-plugin.pc.in ${PROJECT_BINARY_DIR}/dvrcore-plugin.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/dvrcore-plugin.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)

@@ -47,9 +47,11 @@ install(FILES ${CMAKE_CURRENT_LIST_DIR}/packaging/copyright ${PROJECT_BINARY_DIR
   DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/dvrcore COMPONENT runtime EXCLUDE_FROM_ALL)
 install(FILES ${CMAKE_CURRENT_LIST_DIR}/packaging/copyright ${PROJECT_BINARY_DIR}/packaging/dvrcore-dev/changelog.Debian.gz
   DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/dvrcore-dev COMPONENT dev EXCLUDE_FROM_ALL)
-# The example plug-ins' sources, for authors to start from.
-install(FILES ${PROJECT_SOURCE_DIR}/examples/LogPI/LogPI.c ${PROJECT_SOURCE_DIR}/examples/camera/camera.c
-  DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/dvrcore-dev/examples COMPONENT dev EXCLUDE_FROM_ALL)
+# The example plug-ins, for authors to start from: each folder a project that
+# builds against the installed package.
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/examples/
+  DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/dvrcore-dev/examples COMPONENT dev EXCLUDE_FROM_ALL
+  REGEX "/examples/CMakeLists\\.txt$" EXCLUDE)
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME dvrcore)

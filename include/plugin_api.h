@@ -131,6 +131,59 @@ typedef struct EventParms {
  * caller's record first. */
 typedef int32_t (*PostFn)(EventParms* event);
 
+/* ---- Searches for stored events ---------------------------------------
+ *
+ * The core stores no media: plug-ins that own storage serve searches, and
+ * their answers travel back through the event queue to the one plug-in that
+ * asked.
+ *
+ * Requesting. Post an event whose `source` is DVR_SEARCH_SOURCE (plug-in id 0:
+ * bits 16-23 zero, and not DVR_SOURCE_CORE) and whose `requestId` carries, in
+ * bits 16-23, the plug-in id that is to receive the answers, normally your
+ * own: DVR_SEARCH_REQUEST_ID(myId, serial). The payload is the query; its
+ * format is agreed between requesters and providers, the core does not read
+ * it. Use the type of what is asked for (not a control type, and no
+ * DVR_FLAG_QUERY on a log type) with DVR_FLAG_STORED; the core does not look
+ * at them otherwise. post answers 0 (1 while the core stops); a request
+ * without payload is taken and starts nothing.
+ *
+ * Answers are stored events (DVR_FLAG_STORED) carrying the same `requestId`.
+ * They reach OnEvent (or Write) on the dispatch thread of the plug-in whose
+ * id is in bits 16-23 of the request id, whatever its interest words say,
+ * and no other plug-in. Several providers may answer one request, each on a
+ * thread of its own, so answers of different providers interleave. The core
+ * sends no completion event: how a provider marks the end of its answers is
+ * agreed with the requester (the example recorder posts an end marker).
+ * Keeping an answer's payload ("keep", then DVR_TYPE_DECREF) holds its
+ * provider back until the payload is given back (see providing, below).
+ *
+ * Cancelling. Post a DVR_TYPE_CANCEL event with the request id: answers for
+ * it are refused from then on and its providers learn of it at their next
+ * post. The same event with DVR_FLAG_QUERY asks: post answers 1 when the id
+ * is cancelled, else 0. Posting a new request with a cancelled id uncancels
+ * it. The core remembers at least the 1024 most recent cancels, and the
+ * cancel of a search that is still running until it has ended.
+ *
+ * Providing. A plug-in serves searches when it exports OnSearch, or Read with
+ * wantsAsyncReader set and DVR_INTEREST_STORED in its interest word for
+ * video, audio, alarm, log, POS or analytic events. Each request reaches it
+ * on a new thread of its own, concurrently with its event calls and other
+ * searches. Answer by posting stored events (DVR_FLAG_STORED, your own id in
+ * `source`, the request's `requestId`, media with their original time
+ * stamps) from that same thread before the call returns; answers posted
+ * from any other thread are refused (1).
+ * One payload ahead: an answer with a payload waits inside post until every
+ * receiver is done with the previous answer's payload; answers without
+ * payload never wait. So never hold, while posting an answer, a lock that
+ * your own event calls need. post answers 1 when the request was cancelled
+ * or the core stops: stop answering and return. Return promptly once Close
+ * has been called. A search request posted from a search thread starts
+ * nothing. */
+#define DVR_SEARCH_SOURCE 0x0u
+/* A request id that sends the answers to plug-in `requesterId`; `serial`
+ * (1-65535) tells the requester's searches apart. */
+#define DVR_SEARCH_REQUEST_ID(requesterId, serial) (DVR_SOURCE_PLUGIN(requesterId) | ((uint32_t)(serial) & 0xFFFFu))
+
 /* ---- Load / Unload --------------------------------------------------- */
 
 #define DVR_LOAD_IN_VERSION 4u
@@ -306,10 +359,12 @@ typedef void (*OpenFn)(const OpenIn* in, OpenOut* out);
 typedef void (*CloseFn)(const CloseIn* in, CloseOut* out);
 /* Non-zero = the plug-in keeps the payload and posts DVR_TYPE_DECREF later. */
 typedef int32_t (*OnEventFn)(const EventParms* event);
-/* Answer by posting stored events with the request's id from this thread,
- * while the call lasts; return when closed. */
+/* A search request, on a search thread of its own. Answer by posting stored
+ * events with the request's id from this thread, while the call lasts;
+ * return when closed (see "Searches for stored events"). */
 typedef void (*OnSearchFn)(const EventParms* request);
-/* `unused` is always NULL. */
+/* On the reader thread, or for a search on a search thread (a non-zero
+ * requestId; answer as from OnSearch). `unused` is always NULL. */
 typedef void (*ReadFn)(const ReadIn* in, void* unused);
 typedef void (*WriteFn)(const WriteIn* in, WriteOut* out);
 /* The packet, 16-byte header included; valid only during the call. */

@@ -30,6 +30,17 @@ class Descriptor {
   int fd;
 };
 
+// A stop signal may land on the thread that reads or writes a file: the
+// call is repeated, not reported as a failure.
+template <class Call>
+auto retryingInterrupted(Call call) {
+  decltype(call()) result;
+  do {
+    result = call();
+  } while (result < 0 && errno == EINTR);
+  return result;
+}
+
 [[noreturn]] void fail(const char* what, const std::string& path, int error) {
   throw std::runtime_error(what + path + " - " + std::system_category().message(error));
 }
@@ -55,14 +66,18 @@ bool isValidXml(std::string_view text) noexcept {
 }  // namespace
 
 std::string readWholeFile(const std::string& path) {
-  const Descriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  const Descriptor file(retryingInterrupted([&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC); }));
   if (!file) fail("Failed to open ", path, errno);
   struct stat status {};
   if (::fstat(file.get(), &status) != 0) fail("Failed to get size of ", path, errno);
   std::string content(static_cast<std::size_t>(status.st_size), '\0');
-  errno = 0;
-  const ssize_t got = ::read(file.get(), content.data(), content.size());
-  if (got < 0 || static_cast<std::size_t>(got) != content.size()) fail("Failed to read ", path, errno);
+  std::size_t got = 0;
+  while (got < content.size()) {
+    errno = 0;
+    const ssize_t n = retryingInterrupted([&] { return ::read(file.get(), content.data() + got, content.size() - got); });
+    if (n <= 0) fail("Failed to read ", path, errno);
+    got += static_cast<std::size_t>(n);
+  }
   return content;
 }
 
@@ -88,16 +103,17 @@ std::string readXmlFile(const std::string& name) {
 void writeFileAtomically(const std::string& name, std::string_view text) {
   const std::string pending = name + ".pending";
   {
-    const Descriptor file(::open(pending.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_SYNC | O_CLOEXEC, 0644));
+    const Descriptor file(retryingInterrupted(
+        [&] { return ::open(pending.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_SYNC | O_CLOEXEC, 0644); }));
     if (!file) fail("Failed to open ", pending, errno);
-    const ssize_t written = ::write(file.get(), text.data(), text.size());
-    if (written < 0) fail("Failed to write ", pending, errno);
-    if (static_cast<std::size_t>(written) != text.size()) {
-      // A short write carries no error of its own: writing the rest tells why
-      // (no space, a file-size limit). The pending file is torn either way.
-      const std::string_view rest = text.substr(static_cast<std::size_t>(written));
-      const int error = ::write(file.get(), rest.data(), rest.size()) < 0 ? errno : EIO;
-      fail("Failed to write ", pending, error);
+    // A short write carries no error of its own: writing the rest tells why
+    // (no space, a file-size limit). A failed pending file is torn either way.
+    std::string_view rest = text;
+    while (!rest.empty()) {
+      const ssize_t written = retryingInterrupted([&] { return ::write(file.get(), rest.data(), rest.size()); });
+      if (written < 0) fail("Failed to write ", pending, errno);
+      if (written == 0) fail("Failed to write ", pending, EIO);
+      rest.remove_prefix(static_cast<std::size_t>(written));
     }
   }
   (void)::rename(pending.c_str(), name.c_str());

@@ -38,8 +38,8 @@ int digitValue(char c) noexcept {
   return -1;
 }
 
-// A numeric character reference at p ("&#..."): its value must lie inside
-// Unicode. The parser adds its digits in an unsigned long, which wraps at 32
+// A numeric character reference at p ("&#..."): its value must be a
+// character other than NUL inside Unicode. The parser adds its digits in an unsigned long, which wraps at 32
 // bits on the camera and at 64 here; checking first, without wrapping, gives
 // the same answer on both.
 void checkCharacterReference(const char* p, const char* end) {
@@ -58,6 +58,10 @@ void checkCharacterReference(const char* p, const char* end) {
     code = code * base + static_cast<unsigned>(digit);
     if (code > kLastCodePoint) throw std::runtime_error("invalid numeric character entity");
   }
+  // A reference to NUL (or without digits, which the parser reads as one)
+  // is no XML character: stored, it would cut every text printed from it,
+  // and a core.xml carrying it would not be read back.
+  if (code == 0) throw std::runtime_error("invalid numeric character entity");
 }
 
 // Scans the markup the way the parser will, for the two things it does not

@@ -23,6 +23,12 @@ DvrCore::DvrCore(std::string exePath)
 
 DvrCore::~DvrCore() {
   ipcSendQueue.clear();
+  // Events queued after the dispatch loop returned (a late memory alarm, a
+  // status document) keep their blocks: reported below, never freed.
+  {
+    std::lock_guard guard(queueMutex);
+    for (const EventParms& left : eventQueue) leaveAlive(left.payload);
+  }
 
   if (payloadBlockCount.load(std::memory_order_seq_cst) != 0) {
     coreLog(0, "refblks: {:L}({:L})", payloadBlockCount.load(std::memory_order_seq_cst),
@@ -44,10 +50,19 @@ DvrCore::~DvrCore() {
   pipeOpen.store(false, std::memory_order_release);
   tickTimer.cancel();
   ipcRoutes.clear();
+  // Detached search threads still use the registry and the log path: the
+  // core outlives them. A search call returns once its plug-in is closed
+  // (after a run the close step has closed all but the log plug-in), and
+  // while the lists still hold every plug-in no search thread can be the
+  // one that unloads a library.
+  withdrawSearchProviders();
+  threadWaiters.stopAnswering();
+  for (const PluginPtr& plugin : plugins) plugin->closePlugin();
+  if (logPlugin) logPlugin->closePlugin();
+  threadWaiters.waitForSearchThreads();
   failedPlugins.clear();
   plugins.clear();
   if (logPlugin) {
-    logPlugin->closePlugin();
     logPlugin->unloadPlugin();
     logPlugin.reset();
   }

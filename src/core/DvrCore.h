@@ -38,6 +38,7 @@
 namespace km::core {
 
 class Plugin;
+struct AsyncEvent;
 class XmlDocument;
 class XmlNode;
 using PluginPtr = std::shared_ptr<Plugin>;
@@ -95,8 +96,13 @@ class DvrCore {
   // Live audio/video admission: 0 admitted, else the refusal code (3, 4, 5).
   int32_t admitLiveFrame(const EventParms& e);
   static constexpr int16_t kMaxFramesAfterKey = 765;
-  // Takes the event when it is a search request.
+  // Takes the event when it is a search request, and starts one search
+  // thread per provider.
   bool searchRequest(const EventParms& e);
+  // The plug-ins that serve searches, taken from `plugins` (main thread,
+  // after each plug-in is opened) or none (before the close step).
+  void refreshSearchProviders();
+  void withdrawSearchProviders();
   // Delivers queued events until Stop, then drains and returns. Main thread.
   void dispatchLoop();
   // Offers one dequeued event to every plug-in that wants it. Main thread.
@@ -136,6 +142,7 @@ class DvrCore {
   // Applies a delta document posted as a config event. Dispatch thread.
   void onConfigEvent(const EventParms& e);
 
+  // Queues the memory alarm with the current throttling state. Any thread.
   void memoryAlarm();
 
   // --- the tick (I/O thread) ------------------------------------------------
@@ -147,6 +154,9 @@ class DvrCore {
   void setUpMemoryLimits();
   void logMemoryLimits();
   void takeMemoryReading();
+  // Applies one reading (true: above throttlingLimit): sets `throttling` at
+  // once and opens or closes an episode with its message and alarm.
+  void checkMemory(bool low);
 
   // ===================== members, in declaration order =======================
 
@@ -184,8 +194,11 @@ class DvrCore {
   std::atomic<bool> background{false};
   std::mutex logMutex;  // guards console lines and moduleNames
   std::atomic<bool> stopRequested{false};
-  bool throttlingEnabled = true;
+  bool throttlingEnabled = true;  // written before the I/O thread starts
+  // Read by posting threads; a stale value for one event is fine.
   std::atomic<bool> throttling{false};
+  // Steady-clock nanoseconds of the last low reading of the open episode;
+  // the largest value while none is open. I/O thread only.
   int64_t lowMemorySince = std::numeric_limits<int64_t>::max();
 
   // --- implementation state ---------------------------------------------------
@@ -202,6 +215,10 @@ class DvrCore {
   bool ipcReceivePaused = false;
   // Whether Run's I/O thread runs `io` (main thread only).
   bool ioThreadRunning = false;
+  // The search providers of `plugins`, for posters on any thread while the
+  // main thread changes the list.
+  std::mutex searchProvidersMutex;  // guards searchProviders
+  PluginList searchProviders;
   // Tick state: the last clock check, set at the first tick.
   bool tickStarted = false;
   std::chrono::steady_clock::time_point lastCheckSteady{};
@@ -215,6 +232,8 @@ class DvrCore {
   // Handles the packets buffered so far; false when it paused for routes.
   bool processReceivedPackets();
   void deliverDaemonInfo(const unsigned char* payload, uint32_t size);
+  void startSearchThread(const PluginPtr& plugin, const std::shared_ptr<const AsyncEvent>& request);
+  void runSearchThread(PluginPtr plugin, std::shared_ptr<const AsyncEvent> request) noexcept;
 };
 
 // The one core, set by main right after construction and never reset.

@@ -50,6 +50,8 @@ void DvrCore::Run() {
 void DvrCore::Stop() {
   // A sequentially consistent store: a full barrier on both sides.
   stopRequested.store(true, std::memory_order_seq_cst);
+  // Search threads waiting for a receiver to give an answer back stop waiting.
+  threadWaiters.stopAnswering();
   if (io.get_executor().running_in_this_thread()) {
     tickTimer.cancel();
   } else {

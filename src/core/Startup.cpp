@@ -15,6 +15,7 @@
 #include "core/Privileges.h"
 #include "log/CoreLog.h"
 #include "plugins/Plugin.h"
+#include "plugins/PluginDiscovery.h"
 
 namespace km::core {
 
@@ -72,8 +73,7 @@ bool DvrCore::Init(int32_t pipeFd) {
   }
 
   deviceIdentity = readDeviceIdentity();
-  const auto logPluginPath = std::filesystem::path(exePath).parent_path() / "plugins" / "LogPI.so";
-  logPlugin = Plugin::loadPlugin(logPluginPath, &post, deviceIdentity);
+  logPlugin = Plugin::loadPlugin(logPluginPath(std::filesystem::path(exePath).parent_path()), &post, deviceIdentity);
   logPlugin->openPlugin();
   return true;
 }

@@ -15,23 +15,18 @@ namespace km::core {
 
 DeliveryClock deliveryClock = &std::chrono::steady_clock::now;
 
-namespace {
-
-// How the slow-delivery message names an event's origin.
-std::string_view sourceName(const PluginList& plugins, uint32_t source) {
-  if (source == kCoreId || pluginIdOf(source) == 0) return "Core";
+std::string_view moduleNameOf(const PluginList& plugins, uint32_t pluginId) {
+  if (pluginId == 0) return "Core";
   for (const PluginPtr& plugin : plugins) {
-    if (plugin->hasId() && pluginIdOf(plugin->idWord()) == pluginIdOf(source)) return plugin->displayName();
+    if (plugin->hasId() && pluginIdOf(plugin->idWord()) == pluginId) return plugin->displayName();
   }
   return "unknown";
 }
 
-}  // namespace
-
 void DvrCore::dispatchLoop() {
   using namespace std::chrono;
   DispatchStatistics stats;
-  stats.lastReport = steady_clock::now() - seconds(60);
+  stats.lastReport = statisticsClock() - kStatisticsPeriod;  // the first tick reports at once
   for (;;) {
     EventParms e;
     {
@@ -85,14 +80,10 @@ void DvrCore::deliverToPlugins(const EventParms& e, DispatchStatistics& stats) {
       if (e.flags & DVR_FLAG_LIVE) stats.logDeliveryMicros += static_cast<uint64_t>(took / 1000);
     } else if (took > kSlowDelivery.count()) {
       coreLog(0, "{} took {}ms for {} event from {} [{:L}]", plugin->displayName(), took / 1'000'000,
-              typeName(e.type), sourceName(plugins, e.source), e.length);
+              typeName(e.type), moduleNameOf(plugins, moduleSlotOf(e.source)), e.length);
       haveLastRead = false;
     }
   }
-}
-
-void DvrCore::statisticsTick(DispatchStatistics&) {
-  // The once-a-minute statistics line is not written yet.
 }
 
 }  // namespace km::core

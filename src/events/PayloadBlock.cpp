@@ -9,6 +9,17 @@
 #include <new>
 #include <unordered_map>
 
+#if defined(__SANITIZE_ADDRESS__)
+#define DVRCORE_LEAK_CHECKER 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(leak_sanitizer)
+#define DVRCORE_LEAK_CHECKER 1
+#endif
+#endif
+#ifdef DVRCORE_LEAK_CHECKER
+#include <sanitizer/lsan_interface.h>
+#endif
+
 namespace km::core {
 
 std::atomic<uint32_t> payloadBlockCount{0};
@@ -82,9 +93,12 @@ PluginReferences& pluginReferences() {
 void freeBlock(const void* payload, BlockHeader* header) noexcept {
   payloadBlockCount.fetch_sub(1, std::memory_order_seq_cst);
   payloadBlockBytes.fetch_sub(header->totalSize, std::memory_order_seq_cst);
+  // The waiters are woken while the block still exists: once its memory is
+  // back in the heap, a new block at the same address could be admitted as
+  // another search thread's answer and be taken for this one.
+  if (BlockFreedHook hook = blockFreedHook.load(std::memory_order_acquire)) hook(payload);
   header->~BlockHeader();
   std::free(header);
-  if (BlockFreedHook hook = blockFreedHook.load(std::memory_order_acquire)) hook(payload);
 }
 
 }  // namespace
@@ -146,6 +160,12 @@ void setBlockFreedHook(BlockFreedHook hook) noexcept { blockFreedHook.store(hook
 
 uint32_t referenceCount(const void* payload) noexcept {
   return payload ? headerOf(payload)->references.load(std::memory_order_acquire) : 0;
+}
+
+void leaveAlive([[maybe_unused]] const void* payload) noexcept {
+#ifdef DVRCORE_LEAK_CHECKER
+  if (payload) __lsan_ignore_object(headerOf(payload));
+#endif
 }
 
 }  // namespace km::core

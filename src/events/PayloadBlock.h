@@ -66,12 +66,18 @@ class DeliveryReference {
 // plug-in cannot free a block under the others. Always 0.
 int32_t releaseKept(const void* payload, uint32_t pluginId) noexcept;
 
-// Called after a block was freed, with its former payload address (only for
-// comparison). Set once before any block exists.
+// Called when a block's last reference is gone, just before its memory is
+// given back, with its payload address (only for comparison). Set once
+// before any block exists.
 using BlockFreedHook = void (*)(const void* payload) noexcept;
 void setBlockFreedHook(BlockFreedHook hook) noexcept;
 
 // The block's reference count (for tests and reports); 0 for null.
 uint32_t referenceCount(const void* payload) noexcept;
+
+// Tells the leak checker of sanitizer builds that this block is left alive on
+// purpose (an event still queued when the core is destroyed: it is reported,
+// not freed). Nothing in other builds, and nothing for null.
+void leaveAlive(const void* payload) noexcept;
 
 }  // namespace km::core

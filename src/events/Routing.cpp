@@ -98,9 +98,4 @@ int32_t DvrCore::queueEvent(EventParms& e, QueueWhen when) {
   return 0;
 }
 
-bool DvrCore::searchRequest(const EventParms&) {
-  // Searches are not served yet: requests travel as ordinary events.
-  return false;
-}
-
 }  // namespace km::core

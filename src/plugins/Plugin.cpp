@@ -62,6 +62,18 @@ void LibraryHandle::reset() noexcept {
   handle = nullptr;
 }
 
+bool declaresStoredEvents(const LoadOut& d) noexcept {
+  for (const uint32_t interest :
+       {d.videoInterest, d.audioInterest, d.alarmInterest, d.logInterest, d.posInterest, d.analyticInterest}) {
+    if (interest & DVR_INTEREST_STORED) return true;
+  }
+  return false;
+}
+
+bool servesSearches(const LoadOut& declaration, bool exportsOnSearch, bool exportsRead) noexcept {
+  return exportsOnSearch || (exportsRead && declaration.wantsAsyncReader && declaresStoredEvents(declaration));
+}
+
 std::string_view displayNameOf(std::string_view fileName) noexcept {
   return fileName.substr(0, fileName.find('.'));
 }
@@ -114,6 +126,15 @@ PluginPtr Plugin::loadPlugin(const std::filesystem::path& path, PostFn post, std
   plugin->errorText = fmt::format("load code {}", plugin->loadCode);
   plugin->forgetEntryPoints();
   plugin->handle.reset();
+  return plugin;
+}
+
+PluginPtr Plugin::standIn(std::string fileName, const LoadOut& declaration, int32_t loadCode, std::string errorText) {
+  auto plugin = std::make_shared<Plugin>(Token{});
+  plugin->fileName = std::move(fileName);
+  plugin->declaration = declaration;
+  plugin->loadCode = loadCode;
+  plugin->errorText = std::move(errorText);
   return plugin;
 }
 

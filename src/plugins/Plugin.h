@@ -66,6 +66,12 @@ class Plugin {
   // success is a non-empty handle, failure leaves loadCode and errorText.
   static PluginPtr loadPlugin(const std::filesystem::path& path, PostFn post,
                               std::string_view deviceIdentity);
+  // The record of a library that was loaded elsewhere (in another process),
+  // or of none at all: its name, declaration and codes, without library;
+  // its maker may set entry points. Lets tools run the core's ordering rules
+  // on what they learned, and fuzzers route packets to stand-ins.
+  static PluginPtr standIn(std::string fileName, const LoadOut& declaration, int32_t loadCode = 0,
+                           std::string errorText = {});
 
   explicit Plugin(Token) noexcept;
   ~Plugin();
@@ -89,6 +95,8 @@ class Plugin {
   // Joins the reader then the worker thread, calls Unload, closes the library.
   void unloadPlugin();
 
+  // Whether loadPlugin succeeded (the library then stays loaded until unloadPlugin).
+  bool loadSucceeded() const noexcept { return loadCode == 0; }
   uint32_t idWord() const noexcept { return declaration.idWord; }
   bool hasId() const noexcept { return declaration.idWord != kCoreId; }
   // Bits 16-23 of the id word; 0 for a plug-in without id.
@@ -131,6 +139,14 @@ class Plugin {
   bool workerStarted = false;
   bool readerStarted = false;
 };
+
+// Whether one of the interest words the core reads for searches (video,
+// audio, alarm, log, POS, analytic) has the stored bit.
+bool declaresStoredEvents(const LoadOut& declaration) noexcept;
+
+// Whether the core hands search requests to a plug-in: it exports OnSearch,
+// or it exports Read, asks for the reader and declares stored events.
+bool servesSearches(const LoadOut& declaration, bool exportsOnSearch, bool exportsRead) noexcept;
 
 // Display name of a file name: up to its first ".".
 std::string_view displayNameOf(std::string_view fileName) noexcept;

@@ -286,7 +286,7 @@ TEST_F(PluginLifecycle, EventsTakeOnEventBeforeWriteAndConfigEventsTakeIoctlWith
   EXPECT_TRUE(tree.journalLines({"full.so Write"}).empty());
   EXPECT_TRUE(tree.journalLines({"full.so IOCTL code=2"}).empty());
 
-  const auto written = tree.journalLines({"wr.so Write ", "type=0x4 "});
+  const auto written = tree.journalLines({"wr.so Write ", "type=0x4 ", "source=0x10000 "});
   ASSERT_EQ(written.size(), 1u);
   EXPECT_NE(written[0].find("Write outsize=24 "), std::string::npos) << written[0];
   EXPECT_NE(written[0].find("source=0x10000 "), std::string::npos) << written[0];

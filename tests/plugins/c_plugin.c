@@ -10,6 +10,11 @@
 
 #include "plugin_api.h"
 
+/* The search helpers are constant expressions in C too. */
+_Static_assert(DVR_SEARCH_REQUEST_ID(0x23, 1) == 0x00230001u, "request id of plug-in 0x23");
+_Static_assert(DVR_PLUGIN_ID_OF(DVR_SEARCH_SOURCE) == 0 && DVR_SEARCH_SOURCE != DVR_SOURCE_CORE,
+               "a search request's source carries plug-in id 0");
+
 static void journal(const char* text) {
   const int fd = open("journal.txt", O_WRONLY | O_CREAT | O_APPEND, 0644);
   if (fd < 0) return;

@@ -10,27 +10,38 @@
 //
 // Settings: id ("none" = no id; absent = the zero the core preset), the
 // interest words video/audio/alarm/ptz/serial/log/pos/analytic, closeRank,
-// worker, reader, acceptsWrite, loadResult, keep, fullPayload (journal whole
+// worker, reader, acceptsWrite, loadResult, keep (keepType: only events of
+// that type), fullPayload (journal whole
 // payloads, not their first 64 bytes), onEventType (run onEvent only for
 // events of this type), decrefInCall (give the
-// payload back from inside OnEvent), eventDelayMs, searchUntilClosed, recordStatus
+// payload back from inside OnEvent), eventDelayMs, onSearch (a script run on
+// the search thread; "req=search" in it is the request's id),
+// searchRunsPayload (run the request's payload as that script),
+// searchUntilClosed, loadFault
+// ("crash": a write through a null pointer in Load; "hang": Load never
+// returns), declSize/declVersion (written into LoadOut's header), recordStatus
 // (journal the calling thread's ids and capability sets at Load, Open, each
 // OnEvent and in the worker), dumpRecords (journal each call's records as
 // hex), and command scripts onLoad/onOpen/onClose/onUnload/onEvent/onWorker.
-// Commands: post (payload: text=, hex=, length= or the tag), decref, query,
-// journal, sleep ms=N, waitfor [ms=N] text=..., background <command>.
+// Commands: post (payload: text=, hex=, length= or the tag; size= overrides the
+// record's size field), decref, query,
+// journal, sleep ms=N, waitfor [ms=N] text=... (or file=...), grow mb=N (make N
+// MiB more of the process resident), shrink (give all of it back), background <command>.
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <iomanip>
 #include <map>
 #include <mutex>
 #include <sstream>
@@ -55,6 +66,14 @@ std::mutex keptLock;  // guards kept
 std::vector<void*> kept;
 std::mutex backgroundLock;  // guards backgroundThreads
 std::vector<std::thread> backgroundThreads;
+// The request the calling search thread serves ("req=search" in commands).
+thread_local uint32_t currentRequest = 0;
+std::mutex sequenceLock;  // guards nextInSequence, sequenceErrors, sequenceDelivered
+std::map<std::string, uint64_t> nextInSequence;
+std::map<std::string, uint64_t> sequenceErrors;
+uint64_t sequenceDelivered = 0;
+std::mutex grownLock;  // guards grown
+std::vector<std::pair<void*, size_t>> grown;
 
 std::string setting(const std::string& key, const std::string& fallback = "") {
   auto found = settings.find(key);
@@ -109,6 +128,7 @@ std::string preview(const void* payload, uint32_t length) {
   out << "type=" << hexWord(e.type) << " flags=" << hexWord(e.flags) << " source=" << hexWord(e.source)
       << " req=" << hexWord(e.requestId) << " param=" << e.param << " length=" << e.length
       << " size=" << e.size << " kind=" << unsigned(e.frameKind) << " fflags=" << hexWord(e.frameFlags)
+      << " ts=" << e.frameSeconds << "." << std::setw(3) << std::setfill('0') << e.frameMillis << std::setfill(' ')
       << " thread=" << thread() << " payload=" << preview(e.payload, e.length);
   return out.str();
 }
@@ -186,18 +206,35 @@ Arguments parseArguments(std::istringstream& words) {
 
 uint32_t argument(const Arguments& arguments, const std::string& key, uint32_t fallback = 0) {
   auto found = arguments.find(key);
-  return found == arguments.end() ? fallback : number(found->second);
+  if (found == arguments.end()) return fallback;
+  return found->second == "search" ? currentRequest : number(found->second);
 }
 
-// Posts `count` events from `threads` threads; records each thread's result
-// codes in order. Payloads carry "<tag>:<thread>:<sequence>" unless a text
+// Posts `count` events from `threads` threads (from the calling thread when
+// it serves a search and one thread is asked for); records each thread's
+// result codes in order. Payloads carry "<tag>:<thread>:<sequence>" unless a text
 // or a byte count is given.
 void postEvents(const Arguments& a) {
   const uint32_t count = argument(a, "count", 1);
   const uint32_t threads = argument(a, "threads", 1);
   const std::string tag = a.contains("tag") ? a.at("tag") : "p";
   const uint32_t keyEvery = argument(a, "keyevery", 0);
+  const bool summary = argument(a, "summary") != 0;
+  // A large payload outside the heap, so that a test can make the core's
+  // own large allocations fail while the poster's succeeds.
+  const bool mapped = argument(a, "mmap") != 0 && argument(a, "length") > 0;
   auto run = [&](uint32_t threadIndex, std::string* results) {
+    void* area = MAP_FAILED;
+    const size_t areaSize = argument(a, "length");
+    if (mapped) {
+      area = mmap(nullptr, areaSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+      if (area == MAP_FAILED) {
+        *results = "mmap-failed";
+        return;
+      }
+      std::memset(area, 'b', areaSize);
+    }
+    uint64_t accepted = 0, refused = 0, acceptedAfterRefusal = 0;
     for (uint32_t i = 0; i < count; ++i) {
       EventParms e = makeEventRecord(argument(a, "type"), argument(a, "flags", DVR_FLAG_LIVE));
       e.source = argument(a, "source", DVR_SOURCE_CORE);
@@ -216,22 +253,114 @@ void postEvents(const Arguments& a) {
           payload += static_cast<char>(std::strtoul(digits.substr(at, 2).c_str(), nullptr, 16));
         }
       } else if (a.contains("length")) {
-        payload.assign(argument(a, "length"), 'b');
+        if (!mapped) payload.assign(argument(a, "length"), 'b');
       } else if (!a.contains("nopayload")) {
         payload = tag + ":" + std::to_string(threadIndex) + ":" + std::to_string(i);
       }
       e.payload = payload.empty() ? nullptr : payload.data();
       e.length = static_cast<uint32_t>(payload.size());
+      if (mapped) {
+        e.payload = area;
+        e.length = static_cast<uint32_t>(areaSize);
+      }
       if (a.contains("rawlength")) e.length = argument(a, "rawlength");
+      if (a.contains("size")) e.size = argument(a, "size");
       const int32_t result = corePost(&e);
-      *results += (i ? "," : "") + std::to_string(result);
+      if (summary) {
+        if (result == 0) {
+          ++accepted;
+          if (refused) ++acceptedAfterRefusal;
+        } else {
+          ++refused;
+        }
+      } else {
+        *results += (i ? "," : "") + std::to_string(result);
+      }
     }
+    if (summary) {
+      *results = "accepted=" + std::to_string(accepted) + " refused=" + std::to_string(refused) +
+                 " acceptedAfterRefusal=" + std::to_string(acceptedAfterRefusal);
+    }
+    if (area != MAP_FAILED) munmap(area, areaSize);
   };
   std::vector<std::string> results(threads);
-  std::vector<std::thread> workers;
-  for (uint32_t t = 0; t < threads; ++t) workers.emplace_back(run, t, &results[t]);
-  for (auto& worker : workers) worker.join();
-  for (uint32_t t = 0; t < threads; ++t) journal("posted tag=" + tag + " thread=" + std::to_string(t) + " results=" + results[t]);
+  if (threads == 1 && currentRequest != 0) {
+    // A search's answers count only when posted by the search thread itself.
+    run(0, &results[0]);
+  } else {
+    std::vector<std::thread> workers;
+    for (uint32_t t = 0; t < threads; ++t) workers.emplace_back(run, t, &results[t]);
+    for (auto& worker : workers) worker.join();
+  }
+  for (uint32_t t = 0; t < threads; ++t) {
+    journal("posted tag=" + tag + " thread=" + std::to_string(t) + (summary ? " " : " results=") + results[t]);
+  }
+}
+
+// With sequence=1: "<tag>:<thread>:<n>" payloads, each expected to be the
+// next n of its tag and thread.
+[[maybe_unused]] void checkSequence(const EventParms& e) {
+  if (!e.payload || numberSetting("sequence") == 0) return;
+  const std::string text(static_cast<const char*>(e.payload), e.length);
+  const auto last = text.rfind(':');
+  if (last == std::string::npos || last == 0) return;
+  const std::string key = text.substr(0, last);
+  const uint64_t n = std::strtoull(text.c_str() + last + 1, nullptr, 10);
+  bool progress = false;
+  {
+    std::lock_guard guard(sequenceLock);
+    uint64_t& next = nextInSequence[key];
+    if (n != next) ++sequenceErrors[key];
+    next = n + 1;
+    progress = ++sequenceDelivered == numberSetting("progressAt", 1000);
+  }
+  if (progress) journal("progress delivered=" + std::to_string(numberSetting("progressAt", 1000)));
+}
+
+[[maybe_unused]] void journalSequences() {
+  std::lock_guard guard(sequenceLock);
+  for (const auto& [key, next] : nextInSequence) {
+    journal("sequence key=" + key + " next=" + std::to_string(next) + " errors=" + std::to_string(sequenceErrors[key]));
+  }
+}
+
+// This process's resident bytes, from its statm file.
+unsigned long long residentBytes() {
+  std::ifstream statm("/proc/self/statm");
+  unsigned long long pages = 0, resident = 0;
+  statm >> pages >> resident;
+  return resident * static_cast<unsigned long long>(sysconf(_SC_PAGESIZE));
+}
+
+// Maps `megabytes` MiB and makes every page resident: populated by the kernel
+// where it can (no writes that a sanitizer would shadow), else touched.
+void growResident(uint32_t megabytes) {
+  const size_t bytes = static_cast<size_t>(megabytes) << 20;
+  const unsigned long long before = residentBytes();
+  void* memory = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
+  if (memory == MAP_FAILED) {
+    journal("grew failed");
+    return;
+  }
+  if (residentBytes() < before + bytes / 2) {
+    const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    for (size_t at = 0; at < bytes; at += page) static_cast<volatile char*>(memory)[at] = 1;
+  }
+  {
+    std::lock_guard guard(grownLock);
+    grown.emplace_back(memory, bytes);
+  }
+  journal("grew mb=" + std::to_string(megabytes) + " resident=" + std::to_string(residentBytes()));
+}
+
+void shrinkResident() {
+  std::vector<std::pair<void*, size_t>> mappings;
+  {
+    std::lock_guard guard(grownLock);
+    mappings.swap(grown);
+  }
+  for (const auto& [memory, bytes] : mappings) munmap(memory, bytes);
+  journal("shrank resident=" + std::to_string(residentBytes()));
 }
 
 void runCommand(const std::string& line);
@@ -286,14 +415,27 @@ void runCommand(const std::string& line) {
     journal("query result=" + std::to_string(corePost(&e)));
   } else if (verb == "journal") {
     journal("note " + (a.contains("text") ? a.at("text") : std::string()));
+  } else if (verb == "grow") {
+    growResident(argument(a, "mb"));
+  } else if (verb == "shrink") {
+    shrinkResident();
   } else if (verb == "sleep") {
     std::this_thread::sleep_for(std::chrono::milliseconds(argument(a, "ms")));
   } else if (verb == "waitfor") {
     // "waitfor [ms=N] text=...": waits until a journal line contains the
     // text (10 s at most), so plug-ins can wait for each other's calls.
+    // "waitfor [ms=N] file=NAME": until the file exists (the test's signal).
     const std::string text = a.contains("text") ? a.at("text") : std::string();
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(argument(a, "ms", 10000));
     bool found = false;
+    while (a.contains("file") && !found && std::chrono::steady_clock::now() < deadline) {
+      found = ::access(a.at("file").c_str(), F_OK) == 0;
+      if (!found) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    if (a.contains("file")) {
+      journal("waited found=" + std::string(found ? "1" : "0") + " file=" + a.at("file"));
+      return;
+    }
     while (!found && std::chrono::steady_clock::now() < deadline) {
       const char* path = std::getenv("DVRTEST_JOURNAL");
       std::ifstream lines(path ? path : "journal.txt");
@@ -318,6 +460,26 @@ void runCommands(const std::string& script) {
       command += c;
     }
   }
+}
+
+[[maybe_unused]] long threadId() { return static_cast<long>(syscall(SYS_gettid)); }
+
+// A search call (OnSearch, or Read for a search) on its search thread: the
+// onSearch script, or with searchRunsPayload=1 the request's payload as the
+// script, then with searchUntilClosed=1 a wait for Close.
+[[maybe_unused]] void serveSearch(uint32_t requestId, const void* payload, uint32_t length) {
+  currentRequest = requestId;
+  if (settings.contains("onSearch")) runCommands(setting("onSearch"));
+  if (numberSetting("searchRunsPayload") && payload) {
+    runCommands(std::string(static_cast<const char*>(payload), length));
+  }
+  if (numberSetting("searchUntilClosed")) {
+    std::unique_lock wait(closeLock);
+    closeCond.wait(wait, [] { return closed; });
+    journal("search-end");
+  }
+  journal("search-return req=" + hexWord(requestId) + " tid=" + std::to_string(threadId()));
+  currentRequest = 0;
 }
 
 [[maybe_unused]] void loadSettings() {
@@ -375,7 +537,14 @@ DVR_PLUGIN_EXPORT int32_t Load(const LoadIn* in, LoadOut* out) {
   out->wantsWorkerThread = static_cast<uint8_t>(numberSetting("worker"));
   out->wantsAsyncReader = static_cast<uint8_t>(numberSetting("reader"));
   out->acceptsWrite = static_cast<uint8_t>(numberSetting("acceptsWrite"));
+  if (settings.contains("declSize")) out->size = numberSetting("declSize");
+  if (settings.contains("declVersion")) out->version = numberSetting("declVersion");
   if (settings.contains("onLoad")) runCommands(setting("onLoad"));
+  if (setting("loadFault") == "crash") {
+    volatile int* nowhere = reinterpret_cast<int*>(static_cast<uintptr_t>(numberSetting("nowhere")));
+    *nowhere = 1;
+  }
+  while (setting("loadFault") == "hang") std::this_thread::sleep_for(std::chrono::seconds(1));
   return static_cast<int32_t>(numberSetting("loadResult"));
 }
 #endif
@@ -405,6 +574,7 @@ DVR_PLUGIN_EXPORT void Close(const CloseIn* in, CloseOut* out) {
   dumpRecords("Close", in, sizeof *in, out, sizeof *out);
   if (settings.contains("onClose")) runCommands(setting("onClose"));
   joinBackgroundThreads();
+  if (numberSetting("sequence")) journalSequences();
   {
     std::lock_guard guard(closeLock);
     closed = true;
@@ -416,7 +586,8 @@ DVR_PLUGIN_EXPORT void Close(const CloseIn* in, CloseOut* out) {
 
 #ifndef TP_NO_ONEVENT
 DVR_PLUGIN_EXPORT int32_t OnEvent(const EventParms* e) {
-  journal("OnEvent " + describe(*e));
+  if (numberSetting("quiet") == 0) journal("OnEvent " + describe(*e));
+  checkSequence(*e);
   if (numberSetting("recordStatus")) recordStatus("event");
   sleepIfAsked("eventDelayMs");
   const bool scripted = !settings.contains("onEventType") || e->type == numberSetting("onEventType");
@@ -432,6 +603,7 @@ DVR_PLUGIN_EXPORT int32_t OnEvent(const EventParms* e) {
     decref.payload = e->payload;
     journal("decref-in-call result=" + std::to_string(corePost(&decref)));
   }
+  if (settings.contains("keepType") && e->type != numberSetting("keepType")) return 0;
   return keepAnswer(e->payload);
 }
 #endif
@@ -475,7 +647,9 @@ DVR_PLUGIN_EXPORT void Read(const ReadIn* in, void* unused) {
           " req=" + hexWord(in->requestId) + " second=" + (unused ? "set" : "null") + " thread=" + thread() +
           " version=" + std::to_string(in->version));
   dumpRecords("Read", in, sizeof *in, nullptr, 0);
-  if (in->requestId == 0) {
+  if (in->requestId != 0) {
+    serveSearch(in->requestId, in->payload, in->length);
+  } else {
     std::unique_lock wait(closeLock);
     closeCond.wait(wait, [] { return closed; });
     journal("reader-end");
@@ -485,13 +659,8 @@ DVR_PLUGIN_EXPORT void Read(const ReadIn* in, void* unused) {
 
 #ifdef TP_ONSEARCH
 DVR_PLUGIN_EXPORT void OnSearch(const EventParms* request) {
-  journal("OnSearch " + describe(*request));
-  // searchUntilClosed=1: a search that lasts until the plug-in is closed.
-  if (numberSetting("searchUntilClosed")) {
-    std::unique_lock wait(closeLock);
-    closeCond.wait(wait, [] { return closed; });
-    journal("search-end");
-  }
+  journal("OnSearch tid=" + std::to_string(threadId()) + " " + describe(*request));
+  serveSearch(request->requestId, request->payload, request->length);
 }
 #endif
 

@@ -79,7 +79,10 @@ class CoreProcess {
     // console write fails with EPIPE (and raises SIGPIPE).
     bool consoleWithoutReader = false;
     std::vector<std::string> arguments;  // replaces "<fd>" when not empty
+    // "NAME=value" entries; each replaces an inherited entry of that name.
     std::vector<std::string> environment;
+    // The child's soft RLIMIT_STACK, when set.
+    std::optional<uint64_t> stackLimit;
     // Run through this prefix (e.g. a helper that switches the parent's user):
     // a program's path and its arguments, followed by the core's path.
     // Programs of this build run behind the emulator under emulation.
@@ -139,6 +142,11 @@ class CoreProcess {
   std::thread stdoutReader;
   std::thread stderrReader;
 };
+
+// The environment entry that preloads `library` into a child: "LD_PRELOAD="
+// with the sanitizer runtime this process runs with first (it must come
+// first), then `library`, then whatever LD_PRELOAD already holds.
+std::string preloadEntry(const std::filesystem::path& library);
 
 // Polls `condition` until it holds or the time-out passes.
 bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 20s);

@@ -32,6 +32,7 @@ km::core::PluginPtr InProcessCore::addPlugin(InstallTree& tree, const std::strin
     core->moduleNames[plugin->pluginId()] = fileName.substr(0, fileName.rfind('.'));
   }
   core->plugins.push_back(plugin);
+  core->refreshSearchProviders();
   return plugin;
 }
 

@@ -38,8 +38,8 @@ class InProcessCore {
   km::core::DvrCore& operator*() const { return *core; }
 
   // Loads and opens a test plug-in copied into `tree`, appends it to
-  // `plugins` and records its module name as the load step would. Its
-  // journal is the tree's.
+  // `plugins` (and to the search providers, if it serves searches) and
+  // records its module name as the load step would. Its journal is the tree's.
   km::core::PluginPtr addPlugin(InstallTree& tree, const std::string& variant, const std::string& fileName,
                                 const std::map<std::string, std::string>& settings = {});
 

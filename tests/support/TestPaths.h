@@ -18,6 +18,8 @@ std::filesystem::path testPluginDir();
 std::filesystem::path tool(const char* name);
 // The helper that starts a program under a parent of another user.
 std::filesystem::path runAsParent();
+// The library preloaded into the core to fake its RAM and stack limit.
+std::filesystem::path memoryShim();
 
 // The program that runs this build's executables here (qemu-arm for the
 // armhf build, which this process itself runs under), empty for a native

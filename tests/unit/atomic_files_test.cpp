@@ -1,10 +1,15 @@
 // Reading a file whole with the ".pending" recovery, and replacing it
 // atomically: what a reader finds after every kind of interrupted write.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <pthread.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
@@ -13,6 +18,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <thread>
 
 #include "config/AtomicFiles.h"
 
@@ -139,3 +145,52 @@ TEST_F(AtomicFiles, AFailedWriteLeavesTheFileAsItWas) {
 }
 
 }  // namespace
+
+// A stop signal without SA_RESTART landing on the writing thread, while the
+// pending file (a FIFO here) blocks in open and then in write: the write goes
+// on and the whole text arrives.
+TEST_F(AtomicFiles, SignalsOnTheWritingThreadDoNotFailTheWrite) {
+  struct sigaction quiet {};
+  quiet.sa_handler = [](int) {};
+  struct sigaction previous {};
+  ASSERT_EQ(sigaction(SIGUSR1, &quiet, &previous), 0);
+  ASSERT_EQ(mkfifo(pending.c_str(), 0644), 0);
+  const std::string text = "<?xml?>\n" + std::string(200'000, 'x');  // more than a pipe holds
+
+  std::atomic<bool> done = false;
+  std::optional<std::string> failure;
+  std::thread writer([&] {
+    try {
+      writeXmlFileAtomically(file, text);
+    } catch (const std::exception& error) {
+      failure = error.what();
+    }
+    done = true;
+  });
+  auto interrupt = [&] {
+    for (int i = 0; i < 20 && !done; ++i) {
+      pthread_kill(writer.native_handle(), SIGUSR1);
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+  };
+  interrupt();  // blocked in open: no reader yet
+  // Not blocking, so that a writer that gave up fails the test, not hangs it.
+  const int reader = ::open(pending.c_str(), O_RDONLY | O_NONBLOCK);
+  ASSERT_GE(reader, 0);
+  std::string received;
+  char chunk[4096];
+  bool interrupted = false;
+  for (pollfd ready{reader, POLLIN, 0}; ::poll(&ready, 1, 10'000) > 0;) {
+    const ssize_t n = ::read(reader, chunk, sizeof chunk);
+    if (n == 0) break;  // the writer closed its end
+    if (n < 0) continue;
+    received.append(chunk, static_cast<size_t>(n));
+    if (!interrupted) interrupt(), interrupted = true;  // blocked in write: the pipe is full
+  }
+  ::close(reader);
+  writer.join();
+  sigaction(SIGUSR1, &previous, nullptr);
+  EXPECT_FALSE(failure) << *failure;
+  EXPECT_EQ(received.size(), text.size());
+  EXPECT_EQ(received, text);
+}

@@ -95,6 +95,11 @@ TEST(XmlParsing, MalformedTextIsRefusedWithTheParsersMessage) {
   // Values that wrap a 32-bit or 64-bit word are beyond Unicode all the same.
   EXPECT_EQ(parseError("<a v=\"&#4294967361;\"/>"), "invalid numeric character entity");
   EXPECT_EQ(parseError("<a>&#x10000000000000041;</a>"), "invalid numeric character entity");
+  // NUL is no character: a value holding it would cut every document printed from it.
+  for (const char* nul : {"<a v=\"&#0;\"/>", "<a v=\"x&#x000;\"/>", "<a v=\"&#;\"/>", "<a v=\"&#x;\"/>", "<a>&#0;</a>"}) {
+    EXPECT_EQ(parseError(nul), "invalid numeric character entity") << nul;
+  }
+  EXPECT_EQ(parseError("<a v=\"&#x1;&#9;\"/>"), "");
   EXPECT_EQ(parseError("<a><!-- &#99999999999; --><![CDATA[&#99999999999;]]></a>"), "")
       << "no references inside comments and CDATA";
   std::string deep;

@@ -116,7 +116,7 @@ ParseResult parseOptions(int argc, const char* const* argv) {
     const bool known = option == "--core" || option == "--emulator" || option == "--workdir" || option == "--name" || option == "--version" ||
                        option == "--send" || option == "--send-file" || option == "--send-raw" ||
                        option == "--send-delay" || option == "--duration" || option == "--kill-after" ||
-                       option == "--dump-dir";
+                       option == "--dump-dir" || option == "--plugin";
     if (!known) return fmt::format("unknown option \"{}\" (see --help)", option);
     const std::optional<std::string> value = reader.value();
     if (!value) return fmt::format("{} needs a value (see --help)", option);
@@ -155,6 +155,9 @@ ParseResult parseOptions(int argc, const char* const* argv) {
       const auto seconds = parseSeconds(*value);
       if (!seconds) return fmt::format("{} wants seconds (for example 10 or 0.5), got \"{}\"", option, *value);
       (option == "--duration" ? options.duration : options.killAfter) = *seconds;
+    } else if (option == "--plugin") {
+      if (value->empty()) return "--plugin needs a library path";
+      options.plugins.push_back(*value);
     } else if (option == "--dump-dir") {
       if (value->empty()) return "--dump-dir needs a directory";
       options.dumpDir = *value;
@@ -178,6 +181,12 @@ Starting the core:
   --workdir DIR        the core's working directory, created if missing
                        (default: the current directory); its log plug-in
                        writes dvrcore.log there
+  --plugin LIBRARY     try a plug-in library: the core runs from a temporary
+                       install tree holding a copy of it, of the core and of
+                       its log plug-in LogPI.so (a LIBRARY named LogPI.so
+                       replaces it), removed once the core has exited; may be
+                       given several times. A LIBRARY that is missing or not
+                       named *.so stops {0} before the core starts.
   The core runs in a process group of its own, so Ctrl-C in the terminal
   reaches only {0}, which then stops the core the way the daemon does.
   The core's console lines appear on this terminal.
@@ -211,7 +220,8 @@ Packets from the core:
   Each packet is shown as one line on standard output: its number, length,
   route word, kind and the start of its payload (text in quotes, otherwise
   hexadecimal bytes). Packets longer than one record are put together by
-  their length word first.
+  their length word first. A packet of kind 41, the report of the example
+  clip-export plug-in, is also shown whole as "korvod-sim: clip: TEXT".
   --dump-dir DIR       also write each packet, header included, to
                        DIR/packet-NNNNNN.bin (numbered from 000001)
   --quiet              no packet lines and no progress notes; errors are
@@ -222,11 +232,17 @@ Packets from the core:
 Example: run the core and its plug-ins for 10 seconds in ./demo and send the
 example camera (plug-in id 0x21) a packet of kind 9 with the text "hello":
   {0} --workdir demo --duration 10 --send 0x21:9:hello
+Ask the example clip-export plug-in (id 0x23) after 10 seconds for a clip of
+the last 5 seconds the example recorder stored:
+  {0} --workdir demo --send-delay 10000 --send 0x23:40:last=5
+
+Example: try a fresh build of your plug-in beside the log plug-in for 5 seconds:
+  {0} --plugin build/myplugin.so --duration 5
 
 Exit status: the core's exit code, or 128 + the signal number when the core
 was killed by a signal; 64 when the command line is wrong or a file to send
-cannot be read; 71 when the socket, the working directory or the dump
-directory cannot be set up; 127 when the core cannot be started.
+or a --plugin library cannot be read; 71 when the socket, the working
+directory, the dump directory or the try-out tree cannot be set up; 127 when the core cannot be started.
 )",
       programName);
 }

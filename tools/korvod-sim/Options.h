@@ -30,6 +30,7 @@ struct Options {
   std::filesystem::path core;     // empty: dvrcore beside this executable
   std::filesystem::path workdir;  // empty: the current directory
   std::string emulator;           // empty: the core runs itself; else "EMULATOR CORE PIPE"
+  std::vector<std::filesystem::path> plugins;  // --plugin: run in a try-out tree
   std::string daemonName = "korvod";
   std::string daemonVersion = "26.0.2.0";
   bool background = false;

@@ -89,6 +89,15 @@ std::string describePacket(ByteView packet) {
                      (header.route >> 20) & 0xFFu, header.kind, preview(packet.subspan(kHeaderSize)));
 }
 
+std::optional<std::string> clipReport(ByteView packet) {
+  if (packet.size() < kHeaderSize || readHeader(packet).kind != kKindClipExported) return std::nullopt;
+  std::string text(reinterpret_cast<const char*>(packet.data()) + kHeaderSize, packet.size() - kHeaderSize);
+  for (char& c : text) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
+  }
+  return text;
+}
+
 std::vector<PacketAssembler::Piece> PacketAssembler::addRecord(ByteView record) {
   pending.insert(pending.end(), record.begin(), record.end());
   std::vector<Piece> pieces;

@@ -20,6 +20,8 @@ inline constexpr uint32_t kHeaderSize = 16;
 inline constexpr uint32_t kMaxRecord = 65536;
 inline constexpr uint32_t kKindDaemonInfo = 7;
 inline constexpr uint32_t kKindStop = 8;
+// The example clip-export plug-in's report of a clip it wrote (one line of text).
+inline constexpr uint32_t kKindClipExported = 41;
 
 struct PacketHeader {
   uint32_t length = 0;
@@ -48,6 +50,8 @@ std::vector<ByteView> recordsOf(ByteView packet);
 // One line about a whole packet (at least a header): length, route word,
 // kind, start of payload.
 std::string describePacket(ByteView packet);
+// The text of a clip-export report, whole; nothing for other packets.
+std::optional<std::string> clipReport(ByteView packet);
 // The first bytes of `bytes`: quoted text when they are printable, else hex.
 std::string preview(ByteView bytes, std::size_t limit = 32);
 

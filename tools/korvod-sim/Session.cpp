@@ -137,6 +137,7 @@ void Session::showPiece(const PacketAssembler::Piece& piece) {
   }
   ++packetsReceived;
   if (!options.quiet) fmt::print("korvod-sim: packet {}: {}\n", packetsReceived, describePacket(piece.bytes));
+  if (const auto clip = clipReport(piece.bytes); clip && !options.quiet) fmt::print("korvod-sim: clip: {}\n", *clip);
   if (!options.dumpDir.empty()) dumpPacket(piece.bytes);
 }
 

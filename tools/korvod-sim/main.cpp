@@ -17,6 +17,7 @@
 #include "Report.h"
 #include "Session.h"
 #include "SignalPipe.h"
+#include "TryOutTree.h"
 #include "UniqueFd.h"
 
 namespace fs = std::filesystem;
@@ -102,8 +103,31 @@ OutgoingPacket buildPacket(const Injection& injection) {
           false};
 }
 
+// With --plugin: lays out the try-out tree the core runs from.
+void setUpTryOutTree(const Options& options, const fs::path& core, std::optional<TryOutTree>& tree) {
+  if (options.plugins.empty()) return;
+  try {
+    tree.emplace(core, options.plugins);
+  } catch (const TryOutTree::BadLibrary& bad) {
+    throw Failure{kExitUsage, bad.what()};
+  } catch (const TryOutTree::SetUpFailed& failed) {
+    throw Failure{kExitSystem, fmt::format("cannot set up the try-out tree: {}", failed.what())};
+  }
+  if (!options.quiet) {
+    printError("try-out tree {} with plugins/{} (removed when the core has exited)", tree->root().string(),
+               fmt::join(tree->pluginFiles(), ", plugins/"));
+  }
+}
+
 int runDaemon(const Options& options) {
-  const fs::path core = corePath(options);
+  try {
+    TryOutTree::checkLibraries(options.plugins);
+  } catch (const TryOutTree::BadLibrary& bad) {
+    throw Failure{kExitUsage, bad.what()};
+  }
+  std::optional<TryOutTree> tree;
+  setUpTryOutTree(options, corePath(options), tree);
+  const fs::path core = tree ? tree->executable() : corePath(options);
   const fs::path emulator = options.emulator.empty() ? fs::path() : emulatorPath(options.emulator);
   const fs::path workdir = preparedDirectory(options.workdir.empty() ? fs::path(".") : options.workdir, "working directory");
   if (!options.dumpDir.empty()) preparedDirectory(options.dumpDir, "dump directory");
