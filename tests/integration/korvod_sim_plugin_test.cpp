@@ -27,7 +27,10 @@ class TryOut : public ::testing::Test {
   CoreProcess& run(const std::vector<std::string>& arguments) {
     CoreProcess::Options options;
     options.withPipe = false;
-    options.launcher = {KORVOD_SIM_EXECUTABLE, "--core"};
+    options.launcher = {KORVOD_SIM_EXECUTABLE};
+    if (emulated()) options.launcher.insert(options.launcher.end(), {"--emulator", emulator()});
+    options.launcher.push_back("--core");
+    options.launcherStartsCore = true;
     options.arguments = arguments;
     options.environment = {"TMPDIR=" + temporary.string()};
     sim.emplace(tree, options);

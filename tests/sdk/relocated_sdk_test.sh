@@ -97,7 +97,7 @@ done
 
 # The moved korvod-sim tries the pkg-config builds beside the moved log plug-in.
 mkdir -p "$work/run"
-run_tool "$prefix/bin/korvod-sim" "${tryout[@]}" --duration 0.5 --workdir "$work/run" >"$work/sim.txt" 2>&1 ||
+run_tool "$prefix/bin/korvod-sim" ${EMULATOR:+--emulator "$EMULATOR"} "${tryout[@]}" --duration 0.5 --workdir "$work/run" >"$work/sim.txt" 2>&1 ||
   { cat "$work/sim.txt" >&2; fail "korvod-sim from the moved tree failed"; }
 grep -q "Loaded plugin" "$work/sim.txt" || { cat "$work/sim.txt" >&2; fail "the core loaded no example"; }
 [ -s "$work/run/dvrcore.log" ] || fail "the moved log plug-in wrote no dvrcore.log"

@@ -11,6 +11,8 @@
 #include <iterator>
 #include <stdexcept>
 
+#include "TestPaths.h"
+
 namespace dvrtest {
 
 namespace {
@@ -35,7 +37,8 @@ struct OutputFile {
 
 ProgramRun runProgram(const std::vector<std::string>& argv, const std::filesystem::path& workdir,
                       const std::vector<std::string>& environment) {
-  std::vector<std::string> arguments = argv;
+  // A program of this build runs behind the emulator under emulation.
+  std::vector<std::string> arguments = targetCommand(argv);
   std::vector<char*> rawArgv;
   for (auto& argument : arguments) rawArgv.push_back(argument.data());
   rawArgv.push_back(nullptr);
