@@ -49,24 +49,16 @@ void DvrCore::onReceive(const boost::system::error_code& status, std::size_t byt
 }
 
 bool DvrCore::processReceivedPackets() {
-  unsigned char* const start = ipcRecvBuffer.data();
-  // Complete packets are taken from the front and what is left is moved down
-  // once: many small packets in one receive cost no more than one big one.
-  uint32_t consumed = 0;
-  auto keepRest = [&] {
-    ipcRecvFill -= consumed;
-    if (ipcRecvFill != 0 && consumed != 0) std::memmove(start, start + consumed, ipcRecvFill);
-  };
-  while (ipcRecvFill - consumed >= kHeaderSize) {
-    const unsigned char* const buffer = start + consumed;
+  unsigned char* buffer = ipcRecvBuffer.data();
+  while (ipcRecvFill >= kHeaderSize) {
     const uint32_t length = wordAt(buffer, 0);
     // A zero length could never be consumed: it is as bad as an over-long one.
     if (length > kIpcBufferSize || length == 0) {
       coreLog(50, "bad ipc packet length");
       ipcRecvFill = 0;
-      return true;
+      break;
     }
-    if (length > ipcRecvFill - consumed) break;
+    if (length > ipcRecvFill) break;
 
     const uint32_t kind = wordAt(buffer, 8);
     if (kind == kKindDaemonInfo) {
@@ -77,7 +69,6 @@ bool DvrCore::processReceivedPackets() {
       // Until the plug-ins are open, packets for them wait in the buffer.
       if (!ipcRoutesReady) {
         ipcReceivePaused = true;
-        keepRest();
         return false;
       }
       const uint32_t routeId = (wordAt(buffer, 4) >> 20) & 0xFFu;
@@ -89,9 +80,9 @@ bool DvrCore::processReceivedPackets() {
         break;
       }
     }
-    consumed += length;
+    ipcRecvFill -= length;
+    std::memmove(buffer, buffer + length, ipcRecvFill);
   }
-  keepRest();
   return true;
 }
 
