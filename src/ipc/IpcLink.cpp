@@ -49,40 +49,54 @@ void DvrCore::onReceive(const boost::system::error_code& status, std::size_t byt
 }
 
 bool DvrCore::processReceivedPackets() {
-  unsigned char* buffer = ipcRecvBuffer.data();
-  while (ipcRecvFill >= kHeaderSize) {
-    const uint32_t length = wordAt(buffer, 0);
+  unsigned char* const buffer = ipcRecvBuffer.data();
+  // Each packet is handed over at the start of the buffer (aligned, as
+  // plug-ins may expect), but only the packet is moved there: the bytes
+  // behind it are moved down once per receive, so a receive full of small
+  // packets costs no more copying than one big packet.
+  uint32_t consumed = 0;
+  auto keepRest = [&] {
+    ipcRecvFill -= consumed;
+    if (ipcRecvFill != 0 && consumed != 0) std::memmove(buffer, buffer + consumed, ipcRecvFill);
+  };
+  while (ipcRecvFill - consumed >= kHeaderSize) {
+    const unsigned char* const packet = buffer + consumed;
+    const uint32_t length = wordAt(packet, 0);
     // A zero length could never be consumed: it is as bad as an over-long one.
     if (length > kIpcBufferSize || length == 0) {
       coreLog(50, "bad ipc packet length");
       ipcRecvFill = 0;
-      break;
+      return true;
     }
-    if (length > ipcRecvFill) break;
+    if (length > ipcRecvFill - consumed) break;
 
-    const uint32_t kind = wordAt(buffer, 8);
+    const uint32_t kind = wordAt(packet, 8);
     if (kind == kKindDaemonInfo) {
-      if (length >= kHeaderSize) deliverDaemonInfo(buffer + kHeaderSize, length - kHeaderSize);
+      if (length >= kHeaderSize) deliverDaemonInfo(packet + kHeaderSize, length - kHeaderSize);
     } else if (kind == kKindStop) {
       Stop();
     } else {
       // Until the plug-ins are open, packets for them wait in the buffer.
       if (!ipcRoutesReady) {
         ipcReceivePaused = true;
+        keepRest();
         return false;
       }
-      const uint32_t routeId = (wordAt(buffer, 4) >> 20) & 0xFFu;
+      const uint32_t routeId = (wordAt(packet, 4) >> 20) & 0xFFu;
       for (const PluginPtr& plugin : ipcRoutes) {
         if (!plugin->hasId() || pluginIdOf(plugin->idWord()) != routeId) continue;
+        // Only bytes already consumed lie in front of it: the move (which may
+        // overlap the packet itself) leaves the bytes behind it untouched.
+        if (consumed != 0) std::memmove(buffer, packet, length);
         plugin->deliverIpcResult(length, buffer);
         ipcDelivered.fetch_add(1, std::memory_order_relaxed);
         ipcDeliveredBytes.fetch_add(length, std::memory_order_relaxed);
         break;
       }
     }
-    ipcRecvFill -= length;
-    std::memmove(buffer, buffer + length, ipcRecvFill);
+    consumed += length;
   }
+  keepRest();
   return true;
 }
 
