@@ -85,9 +85,16 @@ bool DvrCore::processReceivedPackets() {
       const uint32_t routeId = (wordAt(packet, 4) >> 20) & 0xFFu;
       for (const PluginPtr& plugin : ipcRoutes) {
         if (!plugin->hasId() || pluginIdOf(plugin->idWord()) != routeId) continue;
-        // Only bytes already consumed lie in front of it: the move (which may
-        // overlap the packet itself) leaves the bytes behind it untouched.
-        if (consumed != 0) std::memmove(buffer, packet, length);
+        if (consumed != 0 && length >= kHeaderSize) {
+          // Only bytes already consumed lie in front of it: the move (which
+          // may overlap the packet itself) leaves the bytes behind it alone.
+          std::memmove(buffer, packet, length);
+        } else if (consumed != 0) {
+          // Shorter than its own header: the header's last bytes are those of
+          // the packets behind it, so they all come to the front with it.
+          keepRest();
+          consumed = 0;
+        }
         plugin->deliverIpcResult(length, buffer);
         ipcDelivered.fetch_add(1, std::memory_order_relaxed);
         ipcDeliveredBytes.fetch_add(length, std::memory_order_relaxed);

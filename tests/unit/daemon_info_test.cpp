@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <vector>
 
 #include "core/DvrCore.h"
 #include "events/PayloadBlock.h"
 #include "ipc/DaemonInfo.h"
+#include "plugins/Plugin.h"
 
 using namespace km::core;
 
@@ -123,5 +125,38 @@ TEST_F(ReceivePath, ShortLengthsConsumeThatManyBytes) {
   bytes.resize(4);
   receive(bytes + packet(16 + 2, 7, "ok"));
   EXPECT_EQ(core.daemonFilenameCopy(), "ok");
+  EXPECT_EQ(core.ipcRecvFill, 0u);
+}
+
+namespace {
+std::vector<std::string> seenHeaders;
+void keepHeader(const void* packet, uint32_t) {
+  seenHeaders.emplace_back(static_cast<const char*>(packet), 16);
+}
+}  // namespace
+
+TEST_F(ReceivePath, APacketShorterThanItsHeaderIsHandedOverWithTheBytesThatFollowIt) {
+  // Every packet goes to the plug-in with id 0x12. The short one's header runs
+  // into the packet behind it, exactly as the stream carries it.
+  LoadOut declaration{};
+  declaration.size = sizeof declaration;
+  declaration.idWord = 0x00120000u;
+  PluginPtr plugin = Plugin::standIn("standin.so", declaration);
+  plugin->OnIpcResult = keepHeader;
+  core.handIpcRoutes({plugin});
+  auto routed = [](std::string bytes) {
+    const uint32_t route = 0x12u << 20;
+    std::memcpy(bytes.data() + 4, &route, 4);
+    return bytes;
+  };
+  // Its route word is its own; its kind word is the next packet's length.
+  const std::string shortOne = routed(packet(8, 50, "")).substr(0, 8);
+  const std::string stream = routed(packet(20, 50, "abcd")) + shortOne + routed(packet(20, 51, "efgh"));
+  seenHeaders.clear();
+  receive(stream);
+  ASSERT_EQ(seenHeaders.size(), 3u);
+  EXPECT_EQ(seenHeaders[0], stream.substr(0, 16));
+  EXPECT_EQ(seenHeaders[1], stream.substr(20, 16));
+  EXPECT_EQ(seenHeaders[2], stream.substr(28, 16));
   EXPECT_EQ(core.ipcRecvFill, 0u);
 }
