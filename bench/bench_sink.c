@@ -1,7 +1,7 @@
-/* The plug-ins of the dispatch benchmark.
+/* The plug-ins of the dispatch and daemon link benchmarks.
  *
- * The sink takes every live event and returns at once, after telling the
- * benchmark through the observer it installed. The benchmark loads this one
+ * The sink takes every live event and every daemon packet and returns at
+ * once, after telling the benchmark through the observer it installed. The benchmark loads this one
  * file several times; each Load takes the next plug-in id, so the core sees
  * distinct plug-ins.
  *
@@ -15,8 +15,10 @@
 #include "plugin_api.h"
 
 typedef void (*BenchObserver)(const EventParms* event);
+typedef void (*BenchIpcObserver)(const void* packet, uint32_t length);
 
-static BenchObserver observer; /* set before the dispatch thread starts */
+static BenchObserver observer;       /* set before the dispatch thread starts */
+static BenchIpcObserver ipcObserver; /* set before the I/O thread starts */
 
 #ifdef BENCH_PROVIDER
 #define PROVIDER_ID 0x70u
@@ -28,6 +30,7 @@ static uint32_t nextId = 0x10;
 #endif
 
 DVR_PLUGIN_EXPORT void BenchSinkObserve(BenchObserver newObserver) { observer = newObserver; }
+DVR_PLUGIN_EXPORT void BenchSinkObserveIpc(BenchIpcObserver newObserver) { ipcObserver = newObserver; }
 
 DVR_PLUGIN_EXPORT int32_t Load(const LoadIn* in, LoadOut* out) {
 #ifdef BENCH_PROVIDER
@@ -63,6 +66,10 @@ DVR_PLUGIN_EXPORT void Close(const CloseIn* in, CloseOut* out) {
 DVR_PLUGIN_EXPORT int32_t OnEvent(const EventParms* event) {
   if (observer) observer(event);
   return 0;
+}
+
+DVR_PLUGIN_EXPORT void OnIpcResult(const void* packet, uint32_t length) {
+  if (ipcObserver) ipcObserver(packet, length);
 }
 
 #ifdef BENCH_PROVIDER

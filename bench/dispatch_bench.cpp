@@ -12,7 +12,12 @@
 //                         requester through a search, one payload ahead
 //   search/live           the same frames posted live from one thread to the
 //                         same requester, without flow control
+//   records/zmq           the peer a team would otherwise pick: the records of
+//                         records/core through ZeroMQ's inproc PUB/SUB, one
+//                         publisher, three subscriber threads
+//   video64k/zmq          the frames of video64k/core the same way
 //
+// (The zmq cases exist only when the build found libzmq.)
 // Throughput runs post a batch and wait until every plug-in has received all
 // of it, so the figures are end to end; recv_cpu_ns is the receiving thread's
 // CPU time per item. Latency runs report their median and 99th percentile as
@@ -22,8 +27,6 @@
 #include <benchmark/benchmark.h>
 
 #include <malloc.h>
-#include <pthread.h>
-#include <time.h>
 
 #include <algorithm>
 #include <atomic>
@@ -36,13 +39,20 @@
 #include <thread>
 #include <vector>
 
+#include "bench_threads.h"
 #include "core/DvrCore.h"
 #include "events/EventModel.h"
 #include "plugins/Plugin.h"
 
+#ifdef DVRCORE_BENCH_ZMQ
+#include <zmq.h>
+#endif
+
 namespace {
 
 using namespace km::core;
+using bench::Progress;
+using bench::ReceiverCpu;
 using Clock = std::chrono::steady_clock;
 
 constexpr int kBatch = 4096;
@@ -51,53 +61,7 @@ constexpr uint32_t kFrameBytes = 64 * 1024;
 constexpr int kKeyFrameEvery = 25;
 constexpr auto kLowLoadPause = std::chrono::microseconds(50);
 
-// CPU time a thread has used so far.
-int64_t cpuNs(std::thread& thread) {
-  clockid_t clock;
-  timespec used{};
-  if (pthread_getcpuclockid(thread.native_handle(), &clock) != 0 || clock_gettime(clock, &used) != 0) return 0;
-  return int64_t{used.tv_sec} * 1'000'000'000 + used.tv_nsec;
-}
-
-// CPU time of the receiving thread per item: load on the machine stretches
-// the wall-clock figures, much less this one.
-class ReceiverCpu {
- public:
-  explicit ReceiverCpu(std::thread& thread) : thread(thread), start(cpuNs(thread)) {}
-  void report(benchmark::State& state, int64_t items) {
-    if (items > 0) state.counters["recv_cpu_ns"] = static_cast<double>(cpuNs(thread) - start) / static_cast<double>(items);
-  }
-
- private:
-  std::thread& thread;
-  int64_t start;
-};
-
 int64_t nowNs() { return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count(); }
-
-// Work done on the receiving thread, and a target the sending thread sleeps
-// on (woken once per batch, so the waiting costs the receiver nothing).
-class Progress {
- public:
-  void reset() {
-    done.store(0);
-    target.store(0);
-  }
-  // Sequentially consistent on both sides: either the receiver sees the new
-  // target or the sender sees the final count.
-  void advance() {
-    if (done.fetch_add(1) + 1 == target.load()) done.notify_all();
-  }
-  uint64_t count() const { return done.load(); }
-  void waitFor(uint64_t until) {
-    target.store(until);
-    for (uint64_t seen = done.load(); seen < until; seen = done.load()) done.wait(seen);
-  }
-
- private:
-  std::atomic<uint64_t> done{0};
-  std::atomic<uint64_t> target{0};
-};
 
 // ---- observers the sink plug-ins call from OnEvent --------------------------
 
@@ -373,12 +337,118 @@ void latencyHandOff(benchmark::State& state) {
   reportLatencies(state, samples);
 }
 
+#ifdef DVRCORE_BENCH_ZMQ
+// ---- (e) the peer: ZeroMQ inproc PUB/SUB ---------------------------------------
+
+// One PUB socket on the benchmark thread, kSinks SUB threads that take every
+// message (zmq_msg_recv: the frame is shared between the subscribers, not
+// copied per subscriber, as the core shares a payload block). High-water
+// marks are off, so nothing is dropped, and every subscription is in place
+// before the first timed message. Messages of one byte are the start-up
+// probe; an empty message stops the subscribers.
+class ZmqFanOut {
+ public:
+  ZmqFanOut() {
+    // inproc needs no I/O thread (set before the first socket exists).
+    zmq_ctx_set(context, ZMQ_IO_THREADS, 0);
+    publisher = zmq_socket(context, ZMQ_PUB);
+    setUnlimited(publisher, ZMQ_SNDHWM);
+    setUnlimited(publisher, ZMQ_LINGER);
+    if (zmq_bind(publisher, "inproc://bench") != 0) std::abort();
+    for (int i = 0; i < kSinks; ++i) subscribers.emplace_back([this] { subscribe(); });
+    // A subscription reaches the publisher asynchronously: probe until each
+    // subscriber has seen a probe.
+    const unsigned char probe = 0;
+    while (ready.load() < kSinks) {
+      zmq_send(publisher, &probe, 1, 0);
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    received.reset();
+  }
+  ~ZmqFanOut() {
+    zmq_send(publisher, nullptr, 0, 0);
+    for (std::thread& subscriber : subscribers) subscriber.join();
+    zmq_close(publisher);
+    zmq_ctx_term(context);
+  }
+  ZmqFanOut(const ZmqFanOut&) = delete;
+  ZmqFanOut& operator=(const ZmqFanOut&) = delete;
+
+  void send(const void* bytes, size_t size) {
+    if (zmq_send(publisher, bytes, size, 0) != static_cast<int>(size)) std::abort();
+  }
+  std::span<std::thread> receivers() { return subscribers; }
+  Progress received;  // messages taken, summed over the subscribers
+
+ private:
+  static void setUnlimited(void* socket, int option) {
+    const int unlimited = 0;
+    if (zmq_setsockopt(socket, option, &unlimited, sizeof unlimited) != 0) std::abort();
+  }
+
+  void subscribe() {
+    void* socket = zmq_socket(context, ZMQ_SUB);
+    setUnlimited(socket, ZMQ_RCVHWM);
+    if (zmq_setsockopt(socket, ZMQ_SUBSCRIBE, "", 0) != 0 || zmq_connect(socket, "inproc://bench") != 0) std::abort();
+    bool probed = false;
+    zmq_msg_t message;
+    zmq_msg_init(&message);
+    for (;;) {
+      if (zmq_msg_recv(&message, socket, 0) < 0) {
+        if (zmq_errno() == EINTR) continue;
+        std::abort();
+      }
+      const size_t size = zmq_msg_size(&message);
+      if (size == 0) break;
+      if (size == 1) {
+        if (!probed) ready.fetch_add(1);
+        probed = true;
+        continue;
+      }
+      received.advance();
+    }
+    zmq_msg_close(&message);
+    zmq_close(socket);
+  }
+
+  void* context = zmq_ctx_new();
+  void* publisher = nullptr;
+  std::atomic<int> ready{0};
+  std::vector<std::thread> subscribers;
+};
+
+// `perBatch` messages of `bytes` each a batch, until every subscriber has
+// received all of them. recv_cpu_ns sums the subscribers' CPU time.
+void zmqFanOut(benchmark::State& state, size_t bytes, int perBatch) {
+  ZmqFanOut fanOut;
+  std::vector<unsigned char> message(bytes, 0x5A);
+  uint64_t received = 0;
+  ReceiverCpu receiverCpu(fanOut.receivers());
+  for (auto _ : state) {
+    for (int i = 0; i < perBatch; ++i) fanOut.send(message.data(), bytes);
+    received += uint64_t{kSinks} * static_cast<uint64_t>(perBatch);
+    fanOut.received.waitFor(received);
+  }
+  const int64_t items = state.iterations() * perBatch;
+  state.SetItemsProcessed(items);
+  if (bytes > sizeof(Record184)) state.SetBytesProcessed(items * static_cast<int64_t>(bytes));
+  receiverCpu.report(state, items);
+}
+
+void recordsZmq(benchmark::State& state) { zmqFanOut(state, sizeof(Record184), kBatch); }
+void videoZmq(benchmark::State& state) { zmqFanOut(state, kFrameBytes, kBatch / 16); }
+#endif
+
 }  // namespace
 
 BENCHMARK(recordsCore)->Name("records/core")->UseRealTime()->Unit(benchmark::kMicrosecond);
 BENCHMARK(recordsHandOff)->Name("records/handoff")->UseRealTime()->Unit(benchmark::kMicrosecond);
 BENCHMARK(videoCore)->Name("video64k/core")->UseRealTime()->Unit(benchmark::kMicrosecond);
 BENCHMARK(videoHandOff)->Name("video64k/handoff")->UseRealTime()->Unit(benchmark::kMicrosecond);
+#ifdef DVRCORE_BENCH_ZMQ
+BENCHMARK(recordsZmq)->Name("records/zmq")->UseRealTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(videoZmq)->Name("video64k/zmq")->UseRealTime()->Unit(benchmark::kMicrosecond);
+#endif
 BENCHMARK(searchCore)->Name("search/core")->UseRealTime()->Unit(benchmark::kMicrosecond);
 BENCHMARK(searchLive)->Name("search/live")->UseRealTime()->Unit(benchmark::kMicrosecond);
 BENCHMARK(latencyCore)->Name("latency/core")->UseManualTime()->Iterations(20000)->Unit(benchmark::kMicrosecond);

@@ -1,0 +1,208 @@
+#!/usr/bin/env python3
+"""The table of scripts/bench: each figure beside its baseline from the same
+run, their ratio and the goal it should meet.
+
+Input: Google Benchmark JSON files (--benchmark_format=json, with
+--benchmark_report_aggregates_only=true: the median of the repetitions is
+used; a file without aggregates gives its single runs). Output: the table on
+standard output and the same rows as JSON.
+
+Usage: bench_table.py [--strict] --json OUT.json RESULT.json...
+Exit status: 0; 1 when a benchmark reported an error (with --strict also
+when a goal is missed); 2 on bad input.
+"""
+
+import argparse
+import json
+import os
+import re
+import sys
+
+# Figure and baseline pairs with their goals. `figure` is a regular
+# expression over case names (the binary's own name first: "ipc_bench:");
+# `baseline` is the baseline's name, with \1... taken from the figure's groups
+# (always from the same binary, so from the same run). `metric`:
+#   rate     items per second (iterations per second when the case reports no
+#            items): higher is better
+#   p99_ns   the counter of that name: lower is better
+# `goal` is the bound on the ratio figure / baseline ("-": no goal). A case
+# that no rule names is listed on its own, without baseline or goal.
+RULES = [
+    # dispatch_bench: the event path beside the bare hand-off and ZeroMQ.
+    {"figure": r"dispatch_bench:records/core", "baseline": "records/handoff", "metric": "rate", "goal": ">=0.9"},
+    {"figure": r"dispatch_bench:records/core", "baseline": "records/zmq", "metric": "rate", "goal": ">=1.0"},
+    {"figure": r"dispatch_bench:video64k/core", "baseline": "video64k/handoff", "metric": "rate", "goal": ">=0.95"},
+    {"figure": r"dispatch_bench:video64k/core", "baseline": "video64k/zmq", "metric": "rate", "goal": ">=1.0"},
+    {"figure": r"dispatch_bench:latency/core", "baseline": "latency/handoff", "metric": "p99_ns", "goal": "<=1.0"},
+    {"figure": r"dispatch_bench:search/core", "baseline": "search/live", "metric": "rate", "goal": "-"},
+    # ipc_bench: the daemon link beside a plain socket pair.
+    {"figure": r"ipc_bench:(ipc_\w+/\d+)/core", "baseline": r"\1/socketpair", "metric": "rate", "goal": ">=0.8"},
+    # crypto_bench: the service through `post` beside bare OpenSSL.
+    {"figure": r"crypto_bench:ServiceTransform/(\d+)", "baseline": r"OpenSslCbcEncrypt/\1", "metric": "rate", "goal": ">=0.8"},
+    {"figure": r"crypto_bench:ServiceTransformBack/(\d+)", "baseline": r"OpenSslCbcDecrypt/\1", "metric": "rate", "goal": ">=0.8"},
+    # status_bench, memory_bench: no goal, the ratio shows the overhead.
+    {"figure": r"status_bench:status/core/(\d+)", "baseline": r"status/syncwrite/\1", "metric": "rate", "goal": "-"},
+    {"figure": r"memory_bench:memory/reading", "baseline": "memory/statm_read", "metric": "rate", "goal": "-"},
+    # lifecycle_bench: the demo plug-ins beside empty plug-in folders.
+    {"figure": r"lifecycle_bench:Lifecycle/(\w+)_DemoPlugins", "baseline": r"Lifecycle/\1_EmptyFolders", "metric": "rate", "goal": "-"},
+]
+
+# Decorations Google Benchmark appends to a case's name.
+_SUFFIX = re.compile(r"(/(real_time|manual_time|process_time|iterations:\d+|repeats:\d+|threads:\d+|min_time:[0-9.]+))+$")
+_TIME_UNIT_NS = {"ns": 1.0, "us": 1e3, "ms": 1e6, "s": 1e9}
+
+
+def case_name(entry):
+    return _SUFFIX.sub("", entry.get("run_name") or entry["name"])
+
+
+def load_cases(binary, document):
+    """{case name: entry} of one binary's JSON, the median aggregates if any."""
+    benchmarks = document.get("benchmarks", [])
+    has_aggregates = any(b.get("run_type") == "aggregate" for b in benchmarks)
+    cases = {}
+    for entry in benchmarks:
+        name = case_name(entry)
+        if entry.get("error_occurred"):
+            cases[name] = entry
+        elif has_aggregates:
+            if entry.get("run_type") == "aggregate" and entry.get("aggregate_name") == "median":
+                cases[name] = entry
+        elif entry.get("run_type", "iteration") == "iteration":
+            cases.setdefault(name, entry)
+    return {f"{binary}:{name}": entry for name, entry in cases.items()}
+
+
+def metric_value(entry, metric):
+    if entry.get("error_occurred"):
+        return None
+    if metric == "rate":
+        if "items_per_second" in entry:
+            return float(entry["items_per_second"])
+        real_ns = float(entry["real_time"]) * _TIME_UNIT_NS.get(entry.get("time_unit", "ns"), 1.0)
+        return 1e9 / real_ns if real_ns > 0 else None
+    value = entry.get(metric)
+    return float(value) if value is not None else None
+
+
+def goal_met(ratio, goal):
+    if goal == "-" or ratio is None:
+        return None
+    match = re.fullmatch(r"(>=|<=)([0-9.]+)", goal)
+    if not match:
+        raise ValueError(f"bad goal {goal!r}")
+    bound = float(match.group(2))
+    return ratio >= bound if match.group(1) == ">=" else ratio <= bound
+
+
+def build_rows(cases, rules=RULES):
+    """One row per rule whose figure was run, then one per case no rule named."""
+    rows = []
+    named = set()
+    for rule in rules:
+        pattern = re.compile(rule["figure"])
+        for key in sorted(cases):
+            match = pattern.fullmatch(key)
+            if not match:
+                continue
+            binary = key.split(":", 1)[0]
+            baseline_key = f"{binary}:{match.expand(rule['baseline'])}"
+            figure = cases[key]
+            baseline = cases.get(baseline_key)
+            named.update({key, baseline_key})
+            value = metric_value(figure, rule["metric"])
+            base_value = metric_value(baseline, rule["metric"]) if baseline else None
+            ratio = value / base_value if value is not None and base_value else None
+            rows.append(row(key, figure, rule["metric"], value, baseline_key if baseline else None,
+                            base_value, ratio, rule["goal"]))
+    for key in sorted(set(cases) - named):
+        rows.append(row(key, cases[key], "rate", metric_value(cases[key], "rate"), None, None, None, "-"))
+    return rows
+
+
+def row(key, entry, metric, value, baseline, base_value, ratio, goal):
+    return {
+        "figure": key,
+        "metric": metric,
+        "value": value,
+        "baseline": baseline,
+        "baseline_value": base_value,
+        "ratio": ratio,
+        "goal": goal,
+        "met": goal_met(ratio, goal),
+        "recv_cpu_ns": entry.get("recv_cpu_ns"),
+        "error": entry.get("error_message") if entry.get("error_occurred") else None,
+    }
+
+
+def human(value, metric):
+    if value is None:
+        return "-"
+    if metric == "p99_ns":
+        return f"{value / 1e3:.1f}us"
+    for unit, scale in (("G", 1e9), ("M", 1e6), ("k", 1e3)):
+        if value >= scale:
+            return f"{value / scale:.2f}{unit}/s"
+    return f"{value:.1f}/s"
+
+
+def render(rows):
+    header = ["figure", "metric", "measured", "baseline", "baseline value", "ratio", "goal", "met", "recv_cpu_ns"]
+    lines = []
+    for r in rows:
+        short_baseline = r["baseline"].split(":", 1)[1] if r["baseline"] else "-"
+        met = "-" if r["met"] is None else ("yes" if r["met"] else "NO")
+        if r["error"]:
+            met = "ERROR: " + r["error"]
+        lines.append([
+            r["figure"], r["metric"], human(r["value"], r["metric"]), short_baseline,
+            human(r["baseline_value"], r["metric"]), "-" if r["ratio"] is None else f"{r['ratio']:.3f}",
+            r["goal"], met, "-" if r["recv_cpu_ns"] is None else f"{r['recv_cpu_ns']:.0f}",
+        ])
+    widths = [max(len(str(x)) for x in column) for column in zip(header, *lines)]
+    out = []
+    for cells in [header, ["-" * w for w in widths]] + lines:
+        out.append("  ".join(str(c).ljust(w) for c, w in zip(cells, widths)).rstrip())
+    return "\n".join(out)
+
+
+def main(argv):
+    parser = argparse.ArgumentParser(description="figures beside their baselines, from Google Benchmark JSON files")
+    parser.add_argument("--json", required=True, help="where to write the table as JSON")
+    parser.add_argument("--strict", action="store_true", help="a missed goal fails too")
+    parser.add_argument("--context", default="{}", help="JSON object stored with the rows (commit, host, ...)")
+    parser.add_argument("results", nargs="+", help="one JSON file per benchmark binary, named <binary>.json")
+    args = parser.parse_args(argv)
+
+    cases = {}
+    contexts = {}
+    for path in args.results:
+        binary = os.path.basename(path).removesuffix(".json")
+        try:
+            with open(path, encoding="utf-8") as f:
+                document = json.load(f)
+        except (OSError, json.JSONDecodeError) as error:
+            print(f"bench: {path}: {error}", file=sys.stderr)
+            return 2
+        contexts[binary] = document.get("context", {})
+        cases.update(load_cases(binary, document))
+
+    rows = build_rows(cases)
+    print(render(rows))
+    result = {"context": json.loads(args.context), "benchmark_context": contexts, "rows": rows}
+    with open(args.json, "w", encoding="utf-8") as f:
+        json.dump(result, f, indent=2, allow_nan=False, default=lambda x: None)
+        f.write("\n")
+
+    errors = [r for r in rows if r["error"]]
+    missed = [r for r in rows if r["met"] is False]
+    unpaired = [r for r in rows if r["goal"] != "-" and r["ratio"] is None and not r["error"]]
+    for r in unpaired:
+        print(f"bench: {r['figure']}: its baseline did not run", file=sys.stderr)
+    print(f"\n{len(rows)} figure(s); {sum(1 for r in rows if r['met'])} goal(s) met, {len(missed)} missed, "
+          f"{len(errors)} error(s). JSON: {args.json}")
+    return 1 if errors or (args.strict and missed) else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
