@@ -212,6 +212,8 @@ class DvrCore {
   boost::asio::socket_base::message_flags ipcRecvOutFlags = 0;  // I/O thread
   PluginList ipcRoutes;
   bool ipcRoutesReady = false;
+  // Bytes of the front packet of ipcSendQueue already written (I/O thread).
+  uint32_t ipcSendOffset = 0;
   bool ipcReceivePaused = false;
   // Whether Run's I/O thread runs `io` (main thread only).
   bool ioThreadRunning = false;
@@ -228,7 +230,6 @@ class DvrCore {
   // The status tree; gives back its Product element, which only the event carries.
   XmlNode buildStatusDocument(XmlDocument& doc) const;
   void installIpcRoutes(PluginList routes);  // I/O thread
-  void sendFrom(uint32_t offset);            // I/O thread
   // Handles the packets buffered so far; false when it paused for routes.
   bool processReceivedPackets();
   void deliverDaemonInfo(const unsigned char* payload, uint32_t size);

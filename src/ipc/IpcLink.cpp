@@ -20,6 +20,16 @@ constexpr uint32_t kHeaderSize = 16;
 constexpr uint32_t kKindDaemonInfo = 7;
 constexpr uint32_t kKindStop = 8;
 
+// Receives handled in one go before the next round through the reactor.
+constexpr int kReceivesPerRound = 64;
+
+// The I/O thread's direct receives and sends must report "would block"
+// instead of blocking it.
+void makeNonBlocking(boost::asio::generic::seq_packet_protocol::socket& socket) {
+  boost::system::error_code ignored;
+  if (!socket.non_blocking()) socket.non_blocking(true, ignored);
+}
+
 uint32_t wordAt(const unsigned char* bytes, uint32_t offset) {
   uint32_t word;
   std::memcpy(&word, bytes + offset, sizeof word);
@@ -35,17 +45,31 @@ void DvrCore::startReceive() {
                           });
 }
 
-void DvrCore::onReceive(const boost::system::error_code& status, std::size_t bytes) {
-  if (status || bytes == 0) {
-    coreLog(100, "korvod ipc pipe disconnected");
-    boost::system::error_code ignored;
-    ipcSocket.close(ignored);
-    pipeOpen.store(false, std::memory_order_release);
-    Stop();
-    return;
+void DvrCore::onReceive(const boost::system::error_code& completion, std::size_t received) {
+  boost::system::error_code status = completion;
+  std::size_t bytes = received;
+  // Records that are already waiting are taken at once, a bounded number of
+  // them, before going back through the reactor: a burst of small packets then
+  // costs one receive each, and the other handlers of the I/O thread (the
+  // tick, signals) still get their turn.
+  for (int receives = 1;; ++receives) {
+    if (status || bytes == 0) {
+      coreLog(100, "korvod ipc pipe disconnected");
+      boost::system::error_code ignored;
+      ipcSocket.close(ignored);
+      pipeOpen.store(false, std::memory_order_release);
+      Stop();
+      return;
+    }
+    ipcRecvFill += static_cast<uint32_t>(bytes);
+    if (!processReceivedPackets()) return;
+    if (receives == kReceivesPerRound || !ipcSocket.is_open()) break;
+    makeNonBlocking(ipcSocket);
+    bytes = ipcSocket.receive(boost::asio::buffer(ipcRecvBuffer.data() + ipcRecvFill, kIpcBufferSize - ipcRecvFill), 0,
+                              ipcRecvOutFlags, status);
+    if (status == boost::asio::error::would_block || status == boost::asio::error::try_again) break;
   }
-  ipcRecvFill += static_cast<uint32_t>(bytes);
-  if (processReceivedPackets()) startReceive();
+  startReceive();
 }
 
 bool DvrCore::processReceivedPackets() {
@@ -142,30 +166,36 @@ int32_t DvrCore::sendIpc(const EventParms& e) {
   return 0;
 }
 
+// Writes queued packets for as long as the socket takes them without
+// waiting, one record of at most 64 KiB per send: a burst of packets costs one
+// send each, not a round through the reactor each. When the socket is full it
+// waits until the socket is writable and goes on from the same byte. A packet
+// whose send failed is dropped and the next one follows.
 void DvrCore::startSend() {
-  if (!ipcSocket.is_open() || ipcSendQueue.empty()) return;
-  sendFrom(0);
-}
-
-// Writes the front packet from `offset` on, one record of at most 64 KiB per
-// send; when it is done, or a send failed, the next packet follows.
-void DvrCore::sendFrom(uint32_t offset) {
-  const IpcPacket& packet = ipcSendQueue.front();
-  if (offset >= packet.length) {
-    ipcSendQueue.pop_front();
-    startSend();
-    return;
+  if (!ipcSocket.is_open()) return;
+  makeNonBlocking(ipcSocket);
+  boost::system::error_code status;
+  while (!ipcSendQueue.empty()) {
+    const IpcPacket& packet = ipcSendQueue.front();
+    if (ipcSendOffset >= packet.length) {
+      ipcSendQueue.pop_front();
+      ipcSendOffset = 0;
+      continue;
+    }
+    const uint32_t chunk = std::min(packet.length - ipcSendOffset, kIpcBufferSize);
+    const std::size_t sent = ipcSocket.send(boost::asio::buffer(packet.bytes.get() + ipcSendOffset, chunk), 0, status);
+    if (status == boost::asio::error::would_block || status == boost::asio::error::try_again) {
+      ipcSocket.async_wait(boost::asio::socket_base::wait_write,
+                           [this](const boost::system::error_code&) { startSend(); });
+      return;
+    }
+    if (status || sent == 0) {
+      ipcSendQueue.pop_front();  // this packet is lost, the next one is tried
+      ipcSendOffset = 0;
+      continue;
+    }
+    ipcSendOffset += static_cast<uint32_t>(sent);
   }
-  const uint32_t chunk = std::min(packet.length - offset, kIpcBufferSize);
-  ipcSocket.async_send(boost::asio::buffer(packet.bytes.get() + offset, chunk), 0,
-                       [this, offset](const boost::system::error_code& status, std::size_t sent) {
-                         if (status || sent == 0) {
-                           ipcSendQueue.pop_front();  // this packet is lost, the next one is tried
-                           startSend();
-                           return;
-                         }
-                         sendFrom(offset + static_cast<uint32_t>(sent));
-                       });
 }
 
 }  // namespace km::core
