@@ -114,13 +114,13 @@ def build_rows(cases, rules=RULES):
             base_value = metric_value(baseline, rule["metric"]) if baseline else None
             ratio = value / base_value if value is not None and base_value else None
             rows.append(row(key, figure, rule["metric"], value, baseline_key if baseline else None,
-                            base_value, ratio, rule["goal"]))
+                            base_value, ratio, rule["goal"], baseline))
     for key in sorted(set(cases) - named):
         rows.append(row(key, cases[key], "rate", metric_value(cases[key], "rate"), None, None, None, "-"))
     return rows
 
 
-def row(key, entry, metric, value, baseline, base_value, ratio, goal):
+def row(key, entry, metric, value, baseline, base_value, ratio, goal, baseline_entry=None):
     return {
         "figure": key,
         "metric": metric,
@@ -131,6 +131,7 @@ def row(key, entry, metric, value, baseline, base_value, ratio, goal):
         "goal": goal,
         "met": goal_met(ratio, goal),
         "recv_cpu_ns": entry.get("recv_cpu_ns"),
+        "baseline_recv_cpu_ns": baseline_entry.get("recv_cpu_ns") if baseline_entry else None,
         "error": entry.get("error_message") if entry.get("error_occurred") else None,
     }
 
@@ -146,8 +147,15 @@ def human(value, metric):
     return f"{value:.1f}/s"
 
 
+def cpu(figure, baseline):
+    if figure is None:
+        return "-"
+    return f"{figure:.0f}" + ("" if baseline is None else f" ({baseline:.0f})")
+
+
 def render(rows):
-    header = ["figure", "metric", "measured", "baseline", "baseline value", "ratio", "goal", "met", "recv_cpu_ns"]
+    header = ["figure", "metric", "measured", "baseline", "baseline value", "ratio", "goal", "met",
+              "recv_cpu_ns (baseline)"]
     lines = []
     for r in rows:
         short_baseline = r["baseline"].split(":", 1)[1] if r["baseline"] else "-"
@@ -157,7 +165,7 @@ def render(rows):
         lines.append([
             r["figure"], r["metric"], human(r["value"], r["metric"]), short_baseline,
             human(r["baseline_value"], r["metric"]), "-" if r["ratio"] is None else f"{r['ratio']:.3f}",
-            r["goal"], met, "-" if r["recv_cpu_ns"] is None else f"{r['recv_cpu_ns']:.0f}",
+            r["goal"], met, cpu(r["recv_cpu_ns"], r["baseline_recv_cpu_ns"]),
         ])
     widths = [max(len(str(x)) for x in column) for column in zip(header, *lines)]
     out = []

@@ -170,6 +170,42 @@ TEST_F(DaemonLink, PacketsFromSeveralThreadsLeaveInOrderAndEachWhole) {
   EXPECT_EQ(core->wait(), 0);
 }
 
+TEST_F(DaemonLink, PacketsBeyondWhatTheSocketHoldsWaitAndLeaveInOrder) {
+  start();
+  // Far more than the socket buffers: the core must wait for room and go on,
+  // losing nothing, first with small packets, then with 64 KiB ones.
+  core->sendPacket(0x12, 100, "post type=8192 count=2000 tag=w");
+  ASSERT_TRUE(eventually([&] { return !tree.journalLines({"posted tag=w"}).empty(); }));
+  for (int sequence = 0; sequence < 2000; ++sequence) {
+    auto record = core->receiveRecord();
+    ASSERT_TRUE(record) << "after " << sequence << " packets";
+    ASSERT_EQ(*record, "w:0:" + std::to_string(sequence));
+  }
+  core->sendPacket(0x12, 100, "post type=8192 count=40 length=65536");
+  ASSERT_TRUE(eventually([&] { return !tree.journalLines({"posted tag=p"}).empty(); }));
+  for (int received = 0; received < 40; ++received) {
+    auto record = core->receiveRecord();
+    ASSERT_TRUE(record) << "after " << received << " packets";
+    ASSERT_EQ(*record, std::string(65536, 'b'));
+  }
+  core->stop();
+  EXPECT_EQ(core->wait(), 0);
+}
+
+TEST_F(DaemonLink, ABacklogOfPacketsIsDeliveredWholeAndInOrder) {
+  // Sent before the plug-ins are open: they pile up in the socket and are
+  // taken in one burst once the plug-ins are ready.
+  core.emplace(tree);
+  for (int sequence = 0; sequence < 200; ++sequence) core->sendRaw(packetFor(0x12, "b" + std::to_string(sequence)));
+  ASSERT_TRUE(eventually([&] { return packetsOf("first.so").size() == 200; }));
+  const auto lines = packetsOf("first.so");
+  for (int sequence = 0; sequence < 200; ++sequence) {
+    EXPECT_NE(lines[sequence].find("'b" + std::to_string(sequence) + "'"), std::string::npos) << lines[sequence];
+  }
+  core->stop();
+  EXPECT_EQ(core->wait(), 0);
+}
+
 TEST_F(DaemonLink, DaemonInformationWithBackgroundSilencesTheConsole) {
   start();
   core->sendDaemonInfo(std::string("korvod\0" "9.9\0" "Background:true", 26));
