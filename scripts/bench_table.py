@@ -22,8 +22,8 @@ import sys
 # expression over case names (the binary's own name first: "ipc_bench:");
 # `baseline` is the baseline's name, with \1... taken from the figure's groups
 # (always from the same binary, so from the same run). `metric`:
-#   rate     items per second (iterations per second when the case reports no
-#            items): higher is better
+#   rate     items per second ("items/s"), or runs per second ("runs/s") when
+#            the case counts no items: higher is better
 #   p99_ns   the counter of that name: lower is better
 # `goal` is the bound on the ratio figure / baseline ("-": no goal). A case
 # that no rule names is listed on its own, without baseline or goal.
@@ -123,7 +123,7 @@ def build_rows(cases, rules=RULES):
 def row(key, entry, metric, value, baseline, base_value, ratio, goal, baseline_entry=None):
     return {
         "figure": key,
-        "metric": metric,
+        "metric": metric_label(entry, metric),
         "value": value,
         "baseline": baseline,
         "baseline_value": base_value,
@@ -147,6 +147,13 @@ def human(value, metric):
     return f"{value:.1f}/s"
 
 
+def metric_label(entry, metric):
+    """What the value counts: items a second, runs a second or a counter."""
+    if metric != "rate":
+        return metric
+    return "items" if entry and "items_per_second" in entry else "runs"
+
+
 def cpu(figure, baseline):
     if figure is None:
         return "-"
@@ -163,7 +170,8 @@ def render(rows):
         if r["error"]:
             met = "ERROR: " + r["error"]
         lines.append([
-            r["figure"], r["metric"], human(r["value"], r["metric"]), short_baseline,
+            r["figure"], r["metric"] + ("/s" if r["metric"] in ("items", "runs") else ""),
+            human(r["value"], r["metric"]), short_baseline,
             human(r["baseline_value"], r["metric"]), "-" if r["ratio"] is None else f"{r['ratio']:.3f}",
             r["goal"], met, cpu(r["recv_cpu_ns"], r["baseline_recv_cpu_ns"]),
         ])
