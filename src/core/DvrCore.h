@@ -179,9 +179,15 @@ class DvrCore {
   std::deque<IpcPacket> ipcSendQueue;
   std::array<unsigned char, kIpcBufferSize> ipcRecvBuffer{};
   uint32_t ipcRecvFill = 0;
-  std::mutex queueMutex;  // guards eventQueue (and the core.xml write)
+  std::mutex queueMutex;  // guards eventQueue, dispatcherWaiting (and the core.xml write)
   std::condition_variable queueCond;
-  std::deque<EventParms> eventQueue;
+  std::vector<EventParms> eventQueue;
+  // The dispatch loop sleeps on queueCond: a new event must wake it. While it
+  // works through the queue, posting needs no wake-up call.
+  bool dispatcherWaiting = false;
+  // eventQueue is not empty; set under queueMutex, read without it by the
+  // dispatch loop while it looks out for the next event.
+  std::atomic<bool> eventsQueued{false};
   std::mutex liveSourceMutex;  // guards liveSources
   std::unordered_map<uint32_t, int16_t> liveSources;
   SearchHandler threadWaiters;

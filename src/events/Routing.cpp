@@ -79,12 +79,17 @@ int32_t DvrCore::queueEvent(EventParms& e, QueueWhen when) {
   acquire(queued.payload, 0);
   block.release();
   bool tooLate = false;
+  bool wake = false;
   try {
     std::lock_guard guard(queueMutex);
     // Checked again under the lock: an event that slipped past route's check
     // while the stop came would otherwise land behind the loop's last look.
     tooLate = when == QueueWhen::Running && stopping();
-    if (!tooLate) eventQueue.push_back(queued);
+    if (!tooLate) {
+      eventQueue.push_back(queued);
+      eventsQueued.store(true, std::memory_order_relaxed);
+    }
+    wake = dispatcherWaiting;
   } catch (...) {
     release(queued.payload, 0);
     throw;
@@ -94,7 +99,7 @@ int32_t DvrCore::queueEvent(EventParms& e, QueueWhen when) {
     release(queued.payload, 0);
     return 1;
   }
-  queueCond.notify_one();
+  if (wake) queueCond.notify_one();
   return 0;
 }
 

@@ -21,6 +21,9 @@ class CallGate {
   }
   void leave() noexcept { active.fetch_sub(1, std::memory_order_seq_cst); }
 
+  // For the thread that closes the gate itself: no other thread's view needed.
+  bool isClosed() const noexcept { return closed.load(std::memory_order_relaxed); }
+
   // Refuses new calls from now on.
   void close() noexcept { closed.store(true, std::memory_order_seq_cst); }
 

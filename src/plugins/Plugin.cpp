@@ -182,10 +182,16 @@ void Plugin::ProvideWorkerThreadIf() {
 }
 
 bool Plugin::deliverEvent(const EventParms& e) {
+  GatePass pass(eventGate);
+  return callEventEntry(e, static_cast<bool>(pass));
+}
+
+bool Plugin::deliverFromDispatch(const EventParms& e) { return callEventEntry(e, !eventGate.isClosed()); }
+
+bool Plugin::callEventEntry(const EventParms& e, bool open) {
   // A closed gate stands for the OnEvent and Write that closePlugin forgets;
   // IOCTL stays until the unload, so config events still reach it.
-  GatePass pass(eventGate);
-  if (pass && OnEvent) return OnEvent(&e) != 0;
+  if (open && OnEvent) return OnEvent(&e) != 0;
   if (e.type == DVR_TYPE_CONFIG) {
     if (!IOCTL) return false;
     const IoctlIn in = makeIoctlIn(DVR_IOCTL_CONFIG, e.length, e.payload);
@@ -193,7 +199,7 @@ bool Plugin::deliverEvent(const EventParms& e) {
     IOCTL(&in, &out);
     return out.keep != 0;
   }
-  if (pass && Write && declaration.acceptsWrite) {
+  if (open && Write && declaration.acceptsWrite) {
     WriteIn in = makeRecord<WriteIn>(DVR_WRITE_VERSION);
     std::memcpy(&in.length, &e.length, sizeof(EventParms) - offsetof(EventParms, length));
     WriteOut out = makeRecord<WriteOut>(DVR_WRITE_VERSION);

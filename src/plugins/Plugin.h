@@ -87,6 +87,9 @@ class Plugin {
   // OnEvent; else IOCTL code 2 for a config event; else Write when the
   // plug-in accepts it. True when the plug-in keeps the payload.
   bool deliverEvent(const EventParms& e);
+  // The same for the dispatch loop, without passing the gate: the loop runs
+  // on the thread that closes the plug-ins, and only before it does.
+  bool deliverFromDispatch(const EventParms& e);
   void deliverSearch(const EventParms& request);
   void deliverIpcResult(uint32_t length, const void* packet);
   // Calls Close once, waits for search calls still running, and forgets the
@@ -128,6 +131,7 @@ class Plugin {
 
  private:
   void forgetEntryPoints() noexcept;
+  bool callEventEntry(const EventParms& e, bool open);
   void joinThreads() noexcept;
 
   // Fences event calls from other threads off before Close.

@@ -7,6 +7,7 @@
 #include <iterator>
 #include <map>
 #include <memory>
+#include <regex>
 #include <set>
 #include <string>
 #include <vector>
@@ -235,4 +236,32 @@ TEST_F(EventRouting, OnceStoppingQueuedEventsAreRefusedWhileCancelAndQueriesAreS
   std::ifstream logFile(tree.workDir() / "dvrcore.log");
   std::string contents((std::istreambuf_iterator<char>(logFile)), std::istreambuf_iterator<char>());
   EXPECT_EQ(linesWith(contents, " 50 05 closing words").size(), 1u);
+}
+
+TEST_F(EventRouting, EverySlowDeliveryIsReportedWithItsPluginAndNoQuickOneIs) {
+  // The first slow deliveries are timed while the core still measures its
+  // clock against the processor's counter; the others after. (The core's own
+  // start-up alarm is slow for it too.)
+  tree.addPlugin("tp_basic", "fast.so", {{"id", "0x50000"}, {"alarm", kLive}});
+  tree.addPlugin("tp_basic", "slow.so",
+                 {{"id", "0x60000"}, {"alarm", kLive}, {"onEventType", "4"}, {"onEvent", "sleep ms=30"}});
+  // The report is at level 0: the core's console threshold must let it through.
+  tree.writeFile("work/core.xml",
+                 "<?xml?><kDVR><Modules><Module><Plugin ID=\"-2147483648\" LogLevel=\"0\"/></Module></Modules></kDVR>");
+  start();
+  run(5, "post type=4 source=0x50005 count=4 text=abc\n");
+  ASSERT_TRUE(core->waitForOutput("alarm event from fast", 20s));
+  stopAndExpectCleanExit();
+
+  const std::string output = core->output();
+  const std::regex slow(R"(slow took (\d+)ms for alarm event from fast \[3\])");
+  int reports = 0;
+  for (auto it = std::sregex_iterator(output.begin(), output.end(), slow); it != std::sregex_iterator(); ++it) {
+    ++reports;
+    const int ms = std::stoi((*it)[1]);
+    EXPECT_GE(ms, 30);
+    EXPECT_LT(ms, 10'000);
+  }
+  EXPECT_EQ(reports, 4) << output;
+  EXPECT_EQ(output.find("fast took"), std::string::npos) << output;
 }

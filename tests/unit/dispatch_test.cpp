@@ -5,11 +5,13 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "InProcessCore.h"
+#include "events/DeliveryTimer.h"
 #include "events/DispatchLoop.h"
 #include "events/PayloadBlock.h"
 
@@ -267,4 +269,29 @@ TEST_F(SlowDelivery, LogEventsAreNeverReportedButTheirLiveDeliveryTimeIsSummed) 
   log.flags = kLive;
   EXPECT_EQ(deliverTaking(9'000'000, log), (Messages{{0, "slow took 9ms for log event from cam [0]"}}));
   EXPECT_EQ(statistics.logDeliveryMicros, 7'001u);
+}
+
+TEST(DeliveryTimer, MeasuresOnTheClockUntilCalibratedAndAlikeOnTheCounterAfter) {
+  using namespace std::chrono;
+  DeliveryTimer timer;
+  // The first reads come from the clock; a read 20 ms after the first one
+  // measures the counter's rate (where there is one).
+  const int64_t first = timer.now();
+  std::this_thread::sleep_for(25ms);
+  const int64_t calibrated = timer.now();
+  EXPECT_GE(calibrated - first, 25'000'000);
+#if defined(__x86_64__)
+  EXPECT_TRUE(timer.onCounter()) << "x86-64 machines here have a constant-rate counter";
+#else
+  EXPECT_FALSE(timer.onCounter());
+#endif
+  // Whichever source: a 30 ms sleep reads as at least 30 ms (within the
+  // counter's rate error) and stays on the steady clock's timeline.
+  const int64_t before = timer.now();
+  std::this_thread::sleep_for(30ms);
+  const int64_t after = timer.now();
+  EXPECT_GE(after - before, 29'900'000);
+  EXPECT_LT(after - before, 10'000'000'000);
+  const int64_t steady = duration_cast<nanoseconds>(steady_clock::now().time_since_epoch()).count();
+  EXPECT_LT(std::abs(steady - after), 1'000'000'000);
 }

@@ -4,6 +4,8 @@
 // are injected; no test waits a minute.
 #include <gtest/gtest.h>
 
+#include <utility>
+
 #include <array>
 #include <atomic>
 #include <cctype>
@@ -55,14 +57,15 @@ class StatisticsLine : public ::testing::Test {
   InstallTree tree;
   InProcessCore core;
   DispatchStatistics stats;
+  StatisticsClock savedClock = nullptr;
 
   void SetUp() override {
-    statisticsClock = &fakeClock;
+    savedClock = std::exchange(statisticsClock, &fakeClock);
     resetCounters();
     stats.lastReport = fakeNow - kStatisticsPeriod;  // as the dispatch loop starts
   }
   void TearDown() override {
-    statisticsClock = &std::chrono::steady_clock::now;
+    statisticsClock = savedClock;
     resetCounters();
   }
 
