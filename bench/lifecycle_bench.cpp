@@ -1,6 +1,7 @@
 // Start-up and shutdown of the real executable, with the demo plug-ins
-// (camera and log plug-in) beside the same figures with empty plug-in
-// folders, measured in the same run.
+// (camera and log plug-in) and with 32 plug-ins (copies of the test plug-in
+// with their own ids) beside the same figures with empty plug-in folders,
+// measured in the same run.
 //
 // Both trees hold one probe plug-in in protected-plugins: it posts an alarm
 // while it loads and, when the dispatch loop delivers that alarm back to it,
@@ -20,7 +21,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-enum class Plugins { Empty, Demo };
+enum class Plugins { Empty, Demo, ThirtyTwo };
 
 void layOut(dvrtest::InstallTree& tree, Plugins plugins) {
   tree.addPlugin("tp_basic", "probe.so",
@@ -32,6 +33,12 @@ void layOut(dvrtest::InstallTree& tree, Plugins plugins) {
   if (plugins == Plugins::Demo) {
     tree.addLogPlugin();
     std::filesystem::copy_file(dvrtest::buildDir() / "plugins" / "camera.so", tree.pluginsDir() / "camera.so");
+  }
+  if (plugins == Plugins::ThirtyTwo) {
+    // The probe is the 32nd.
+    for (int id = 0x10; id < 0x10 + 31; ++id) {
+      tree.addPlugin("tp_basic", "p" + std::to_string(id) + ".so", {{"id", std::to_string(id << 16)}});
+    }
   }
 }
 
@@ -69,9 +76,13 @@ BENCHMARK_CAPTURE(Lifecycle, StartupToDispatch_EmptyFolders, Plugins::Empty, fal
     ->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(20);
 BENCHMARK_CAPTURE(Lifecycle, StartupToDispatch_DemoPlugins, Plugins::Demo, false)
     ->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(20);
+BENCHMARK_CAPTURE(Lifecycle, StartupToDispatch_32Plugins, Plugins::ThirtyTwo, false)
+    ->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(20);
 BENCHMARK_CAPTURE(Lifecycle, SigtermToExit_EmptyFolders, Plugins::Empty, true)
     ->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(20);
 BENCHMARK_CAPTURE(Lifecycle, SigtermToExit_DemoPlugins, Plugins::Demo, true)
+    ->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(20);
+BENCHMARK_CAPTURE(Lifecycle, SigtermToExit_32Plugins, Plugins::ThirtyTwo, true)
     ->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(20);
 
 BENCHMARK_MAIN();

@@ -81,6 +81,9 @@ endif()
 set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_CURRENT_LIST_DIR}/packaging/CPackProjectConfig.cmake)
 
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME dvrcore)
+# The core opens libcrypto and zlib by their first call, so they are not among
+# the libraries the package's dependencies are computed from.
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_DEPENDS "libssl3, zlib1g")
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION video)
 set(CPACK_COMPONENT_RUNTIME_DESCRIPTION "event hub of an edge video recorder
 dvrcore runs inside an IP camera, started by the recorder daemon with one

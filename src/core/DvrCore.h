@@ -31,6 +31,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "core/ZeroPageBuffer.h"
 #include "events/SearchHandler.h"
 #include "events/Statistics.h"
 #include "plugin_api.h"
@@ -177,7 +178,8 @@ class DvrCore {
   // The daemon pipe and its buffers: I/O thread only (adopted in Init).
   boost::asio::generic::seq_packet_protocol::socket ipcSocket;
   std::deque<IpcPacket> ipcSendQueue;
-  std::array<unsigned char, kIpcBufferSize> ipcRecvBuffer{};
+  // Zero-filled; resident only as far as packets have filled it.
+  ZeroPageBuffer<kIpcBufferSize> ipcRecvBuffer;
   uint32_t ipcRecvFill = 0;
   std::mutex queueMutex;  // guards eventQueue, dispatcherWaiting (and the core.xml write)
   std::condition_variable queueCond;

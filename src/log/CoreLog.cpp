@@ -1,5 +1,11 @@
 #include "log/CoreLog.h"
 
+#include <langinfo.h>
+#include <locale.h>
+
+#include <memory>
+#include <type_traits>
+
 #include "core/DvrCore.h"
 #include "events/EventModel.h"
 
@@ -22,14 +28,51 @@ void postCoreLogLine(int32_t level, std::string_view text) noexcept {
   }
 }
 
+namespace {
+
+// The numeric punctuation of a named locale, read from its numeric category
+// alone: "{:L}" reads nothing else, and a whole named std::locale would also
+// load the character, time, money and message tables of the locale (several
+// hundred KiB resident for the life of the process).
+class NumericPunctuation final : public std::numpunct<char> {
+ public:
+  NumericPunctuation(char decimalPoint, char thousandsSeparator, std::string grouping)
+      : decimalPoint(decimalPoint), thousandsSeparator(thousandsSeparator), groups(std::move(grouping)) {}
+
+ protected:
+  char do_decimal_point() const override { return decimalPoint; }
+  char do_thousands_sep() const override { return thousandsSeparator; }
+  std::string do_grouping() const override { return groups; }
+
+ private:
+  char decimalPoint;
+  char thousandsSeparator;
+  std::string groups;
+};
+
+struct CLocaleFree {
+  void operator()(locale_t locale) const noexcept { freelocale(locale); }
+};
+using CLocale = std::unique_ptr<std::remove_pointer_t<locale_t>, CLocaleFree>;
+
+// The classic locale with the numeric punctuation of `name`: the first byte of
+// the decimal point, and no grouping unless the separator is a single byte.
+std::locale numericLocale(const char* name) {
+  const CLocale numeric(newlocale(LC_NUMERIC_MASK, name, nullptr));
+  if (!numeric) return std::locale::classic();
+  const char decimalPoint = *nl_langinfo_l(DECIMAL_POINT, numeric.get());
+  const char* separator = nl_langinfo_l(THOUSANDS_SEP, numeric.get());
+  const bool grouped = separator[0] != '\0' && separator[1] == '\0';
+  std::string grouping = grouped ? nl_langinfo_l(GROUPING, numeric.get()) : "";
+  auto facet = std::make_unique<NumericPunctuation>(decimalPoint, grouped ? separator[0] : ',', std::move(grouping));
+  // The locale owns its facets by reference count.
+  return std::locale(std::locale::classic(), facet.release());
+}
+
+}  // namespace
+
 const std::locale& logLocale() {
-  static const std::locale chosen = [] {
-    try {
-      return std::locale("en_US.UTF-8");
-    } catch (...) {
-      return std::locale::classic();
-    }
-  }();
+  static const std::locale chosen = numericLocale("en_US.UTF-8");
   return chosen;
 }
 

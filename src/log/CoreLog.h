@@ -19,8 +19,8 @@ namespace km::core {
 bool coreLogPasses(int32_t level) noexcept;
 // Posts one formatted core message; an empty text posts nothing.
 void postCoreLogLine(int32_t level, std::string_view text) noexcept;
-// The locale behind "{:L}": en_US.UTF-8 when the system has it, else the
-// classic one; chosen once.
+// The locale behind "{:L}": the numeric punctuation of en_US.UTF-8 when the
+// system has that locale, else the classic one's; chosen once.
 const std::locale& logLocale();
 
 namespace detail {
