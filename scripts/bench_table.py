@@ -25,8 +25,13 @@ import sys
 #   rate     items per second ("items/s"), or runs per second ("runs/s") when
 #            the case counts no items: higher is better
 #   p99_ns   the counter of that name: lower is better
-# `goal` is the bound on the ratio figure / baseline ("-": no goal). A case
-# that no rule names is listed on its own, without baseline or goal.
+#   real_ms  the case's real time per iteration, in milliseconds
+#   rss_kib, private_dirty_kib, stripped_kib
+#            counters of the footprint benchmark (KiB)
+# `goal` is the bound on the ratio figure / baseline, or with "abs" in front
+# on the figure itself ("abs<=30": at most 30 of the metric's unit); "-": no
+# goal. A case that no rule names is listed on its own, without baseline or
+# goal.
 RULES = [
     # dispatch_bench: the event path beside the bare hand-off and ZeroMQ.
     {"figure": r"dispatch_bench:records/core", "baseline": "records/handoff", "metric": "rate", "goal": ">=0.9"},
@@ -43,8 +48,16 @@ RULES = [
     # status_bench, memory_bench: no goal, the ratio shows the overhead.
     {"figure": r"status_bench:status/core/(\d+)", "baseline": r"status/syncwrite/\1", "metric": "rate", "goal": "-"},
     {"figure": r"memory_bench:memory/reading", "baseline": "memory/statm_read", "metric": "rate", "goal": "-"},
-    # lifecycle_bench: the demo plug-ins beside empty plug-in folders.
-    {"figure": r"lifecycle_bench:Lifecycle/(\w+)_DemoPlugins", "baseline": r"Lifecycle/\1_EmptyFolders", "metric": "rate", "goal": "-"},
+    # lifecycle_bench: the demo plug-ins and 32 plug-ins beside empty plug-in
+    # folders; 32 plug-ins start within 30 ms and stop within 50 ms.
+    {"figure": r"lifecycle_bench:Lifecycle/(\w+)_DemoPlugins", "baseline": r"Lifecycle/\1_EmptyFolders", "metric": "real_ms", "goal": "-"},
+    {"figure": r"lifecycle_bench:Lifecycle/(StartupToDispatch)_32Plugins", "baseline": r"Lifecycle/\1_EmptyFolders", "metric": "real_ms", "goal": "abs<=30"},
+    {"figure": r"lifecycle_bench:Lifecycle/(SigtermToExit)_32Plugins", "baseline": r"Lifecycle/\1_EmptyFolders", "metric": "real_ms", "goal": "abs<=50"},
+    # footprint_bench: the idle core with its log plug-in beside a minimal
+    # program on the same libraries.
+    {"figure": r"footprint_bench:Footprint/IdleWithLogPI", "baseline": "Footprint/FloorProgram", "metric": "rss_kib", "goal": "abs<=4608"},
+    {"figure": r"footprint_bench:Footprint/IdleWithLogPI", "baseline": "Footprint/FloorProgram", "metric": "private_dirty_kib", "goal": "abs<=1024"},
+    {"figure": r"footprint_bench:Footprint/IdleWithLogPI", "baseline": "Footprint/FloorProgram", "metric": "stripped_kib", "goal": "abs<=1536"},
 ]
 
 # Decorations Google Benchmark appends to a case's name.
@@ -81,18 +94,23 @@ def metric_value(entry, metric):
             return float(entry["items_per_second"])
         real_ns = float(entry["real_time"]) * _TIME_UNIT_NS.get(entry.get("time_unit", "ns"), 1.0)
         return 1e9 / real_ns if real_ns > 0 else None
+    if metric == "real_ms":
+        return float(entry["real_time"]) * _TIME_UNIT_NS.get(entry.get("time_unit", "ns"), 1.0) / 1e6
     value = entry.get(metric)
     return float(value) if value is not None else None
 
 
-def goal_met(ratio, goal):
-    if goal == "-" or ratio is None:
+def goal_met(ratio, goal, value=None):
+    if goal == "-":
         return None
-    match = re.fullmatch(r"(>=|<=)([0-9.]+)", goal)
+    match = re.fullmatch(r"(abs)?(>=|<=)([0-9.]+)", goal)
     if not match:
         raise ValueError(f"bad goal {goal!r}")
-    bound = float(match.group(2))
-    return ratio >= bound if match.group(1) == ">=" else ratio <= bound
+    judged = value if match.group(1) else ratio
+    if judged is None:
+        return None
+    bound = float(match.group(3))
+    return judged >= bound if match.group(2) == ">=" else judged <= bound
 
 
 def build_rows(cases, rules=RULES):
@@ -129,7 +147,7 @@ def row(key, entry, metric, value, baseline, base_value, ratio, goal, baseline_e
         "baseline_value": base_value,
         "ratio": ratio,
         "goal": goal,
-        "met": goal_met(ratio, goal),
+        "met": goal_met(ratio, goal, value),
         "recv_cpu_ns": entry.get("recv_cpu_ns"),
         "baseline_recv_cpu_ns": baseline_entry.get("recv_cpu_ns") if baseline_entry else None,
         "error": entry.get("error_message") if entry.get("error_occurred") else None,
@@ -141,6 +159,10 @@ def human(value, metric):
         return "-"
     if metric == "p99_ns":
         return f"{value / 1e3:.1f}us"
+    if metric == "real_ms":
+        return f"{value:.1f}ms"
+    if metric.endswith("_kib"):
+        return f"{value:.0f}KiB"
     for unit, scale in (("G", 1e9), ("M", 1e6), ("k", 1e3)):
         if value >= scale:
             return f"{value / scale:.2f}{unit}/s"
@@ -212,7 +234,8 @@ def main(argv):
 
     errors = [r for r in rows if r["error"]]
     missed = [r for r in rows if r["met"] is False]
-    unpaired = [r for r in rows if r["goal"] != "-" and r["ratio"] is None and not r["error"]]
+    unpaired = [r for r in rows if r["goal"] not in ("-",) and not r["goal"].startswith("abs")
+                and r["ratio"] is None and not r["error"]]
     for r in unpaired:
         print(f"bench: {r['figure']}: its baseline did not run", file=sys.stderr)
     print(f"\n{len(rows)} figure(s); {sum(1 for r in rows if r['met'])} goal(s) met, {len(missed)} missed, "

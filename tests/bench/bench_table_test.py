@@ -52,6 +52,22 @@ class BenchTable(unittest.TestCase):
         # No ZeroMQ in this build: the row is there, without a ratio.
         self.assertIsNone(rows[("dispatch_bench:records/core", None)]["ratio"])
 
+    def test_absolute_goals_judge_the_figure_itself(self):
+        cases = {}
+        cases.update(bench_table.load_cases("lifecycle_bench", {"benchmarks": [
+            dict(aggregate("Lifecycle/StartupToDispatch_32Plugins/manual_time", "median"), real_time=25.0, time_unit="ms"),
+            dict(aggregate("Lifecycle/StartupToDispatch_EmptyFolders/manual_time", "median"), real_time=5.0, time_unit="ms"),
+            dict(aggregate("Lifecycle/SigtermToExit_32Plugins/manual_time", "median"), real_time=0.06, time_unit="s")]}))
+        cases.update(bench_table.load_cases("footprint_bench", {"benchmarks": [
+            aggregate("Footprint/IdleWithLogPI", "median", rss_kib=4700.0, private_dirty_kib=300.0, stripped_kib=433.0),
+            aggregate("Footprint/FloorProgram", "median", rss_kib=2800.0, private_dirty_kib=224.0)]}))
+        met = {(r["figure"].split(":")[1], r["metric"]): r["met"] for r in bench_table.build_rows(cases)}
+        self.assertEqual(met[("Lifecycle/StartupToDispatch_32Plugins", "real_ms")], True)   # 25 ms, 5 times its baseline
+        self.assertEqual(met[("Lifecycle/SigtermToExit_32Plugins", "real_ms")], False)      # 60 ms, no baseline ran
+        self.assertEqual(met[("Footprint/IdleWithLogPI", "rss_kib")], False)
+        self.assertEqual(met[("Footprint/IdleWithLogPI", "private_dirty_kib")], True)
+        self.assertEqual(met[("Footprint/IdleWithLogPI", "stripped_kib")], True)            # the floor has none
+
     def test_cases_without_items_compare_iterations_per_second(self):
         rows = self.rows(crypto_bench=[
             dict(aggregate("ServiceTransform/1024", "median"), real_time=2.0),
