@@ -2,8 +2,10 @@
 // SHA-256, through the EVP interfaces (AES-NI where the processor has it).
 // Nothing else in the tree talks to OpenSSL for the transform.
 //
-// Thread-safe: every call uses only its own cipher context. None of these
-// throws; each reports failure (a broken or exhausted crypto library) as false.
+// Thread-safe: each thread has its own cipher contexts, created on its first
+// call, re-keyed only when the key changes and freed when the thread ends.
+// None of these throws; each reports failure (a broken or exhausted crypto
+// library) as false.
 #pragma once
 
 #include <array>
