@@ -155,12 +155,11 @@ class Transform {
   bool encrypt = true;
 };
 
-// Fills the 16 bytes with random bytes from "/dev/urandom"; gives 0. Without
-// a working random device the process ends with exit status 74 after a
-// message on standard error.
+// Fills the 16 bytes with random bytes from the kernel (getrandom; the
+// device "/dev/urandom" where the kernel lacks that call); gives 0. Without
+// working randomness the process ends with exit status 74 after a message on
+// standard error. Thread-safe; see RandomSource.
 int CoCreateGuid(uint8_t* guid) noexcept;
-// CoCreateGuid's body, reading `devicePath` instead of the kernel's device.
-int readRandomDevice(const char* devicePath, uint8_t* guid) noexcept;
 
 // The key of the crypto service for a device identity text: the SHA-256
 // digest of the text set as a wide key; the built-in key stays when the text

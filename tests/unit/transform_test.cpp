@@ -1,9 +1,12 @@
 // The transform codec: primitives, the transformed layout, padding removal,
 // compression, file operations and messages.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <zlib.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <cstring>
 #include <filesystem>
@@ -14,6 +17,7 @@
 
 #include "TestPaths.h"
 #include "config/CryptoPrimitives.h"
+#include "config/RandomSource.h"
 #include "config/Transform.h"
 
 namespace km::core {
@@ -338,20 +342,111 @@ TEST(TransformMessage, GivesEveryForm) {
   EXPECT_EQ(text, "failed to read file");
 }
 
-TEST(CoCreateGuid, GivesFreshBytesOrEndsTheProcess) {
+// A kernel call scripted by the test: answers in turn, then bytes counting
+// up from 0 (so every byte's position in the stream is known).
+struct ScriptedKernel {
+  static inline std::vector<ssize_t> answers;  // > 0: that many bytes; < 0: -errno
+  static inline std::size_t calls = 0;
+  static inline uint8_t next = 0;
+  static ssize_t call(void* buffer, std::size_t length, unsigned int flags) {
+    EXPECT_EQ(flags, 0u);
+    ssize_t answer = static_cast<ssize_t>(length);
+    if (calls < answers.size()) answer = answers[calls];
+    ++calls;
+    if (answer < 0) {
+      errno = static_cast<int>(-answer);
+      return -1;
+    }
+    answer = std::min<ssize_t>(answer, static_cast<ssize_t>(length));
+    for (ssize_t i = 0; i < answer; ++i) static_cast<uint8_t*>(buffer)[i] = next++;
+    return answer;
+  }
+  explicit ScriptedKernel(std::vector<ssize_t> script) {
+    answers = std::move(script);
+    calls = 0;
+    next = 0;
+  }
+};
+
+Bytes guidFrom(RandomSource& source, RandomPool& pool) {
+  Bytes guid(16);
+  source.guid(guid.data(), pool);
+  return guid;
+}
+
+TEST(RandomSource, HandsOutOneKernelCallSixteenBytesAtATime) {
+  // Interrupted before any byte, then cut short: the pool still fills whole.
+  ScriptedKernel kernel({-EINTR, 100, -EINTR, 7});
+  RandomSource source(&ScriptedKernel::call, "/nonexistent/random");
+  RandomPool pool;
+  for (std::size_t i = 0; i < RandomPool::kSize / 16; ++i) {
+    const Bytes guid = guidFrom(source, pool);
+    for (std::size_t b = 0; b < 16; ++b) ASSERT_EQ(guid[b], static_cast<uint8_t>(i * 16 + b)) << i;
+  }
+  EXPECT_EQ(ScriptedKernel::calls, 5u);
+  guidFrom(source, pool);  // empty: one more call
+  EXPECT_EQ(ScriptedKernel::calls, 6u);
+
+  // A discarded pool refills before it hands out anything.
+  pool.discard();
+  guidFrom(source, pool);
+  EXPECT_EQ(ScriptedKernel::calls, 7u);
+}
+
+TEST(RandomSource, ReadsTheDeviceWhereTheKernelLacksTheCall) {
+  for (const ssize_t refusal : {-ENOSYS, -EPERM}) {
+    ScriptedKernel kernel({refusal});
+    RandomSource source(&ScriptedKernel::call, "/dev/urandom");
+    RandomPool pool;
+    const Bytes a = guidFrom(source, pool), b = guidFrom(source, pool);
+    EXPECT_NE(a, b);
+    EXPECT_EQ(ScriptedKernel::calls, 1u) << "the kernel is asked once";
+  }
+}
+
+TEST(RandomSource, EndsTheProcessWhenTheDeviceFails) {
+  // A child that execs this program again; under emulation this program is
+  // no executable of this machine, so the child forks only.
+  GTEST_FLAG_SET(death_test_style, dvrtest::emulated() ? "fast" : "threadsafe");
+  const auto guidFromDevice = [](const char* path) {
+    ScriptedKernel kernel({-ENOSYS});
+    RandomSource source(&ScriptedKernel::call, path);
+    RandomPool pool;
+    guidFrom(source, pool);
+  };
+  EXPECT_EXIT(guidFromDevice("/nonexistent/random"), ::testing::ExitedWithCode(74),
+              "CoCreateGuid\\(\\): open: /nonexistent/random: No such file or directory");
+  EXPECT_EXIT(guidFromDevice("/dev/null"), ::testing::ExitedWithCode(74),
+              "CoCreateGuid\\(\\): read: /dev/null: EOF, got 0 of 16 bytes requested");
+  EXPECT_EXIT(guidFromDevice("/"), ::testing::ExitedWithCode(74), "CoCreateGuid\\(\\): read: /: Is a directory");
+}
+
+TEST(CoCreateGuid, GivesFreshBytesAlsoAfterFork) {
   uint8_t a[16], b[16];
   EXPECT_EQ(CoCreateGuid(a), 0);
   EXPECT_EQ(CoCreateGuid(b), 0);
   EXPECT_NE(0, std::memcmp(a, b, 16));
-  // A child that execs this program again; under emulation this program is
-  // no executable of this machine, so the child forks only.
-  GTEST_FLAG_SET(death_test_style, dvrtest::emulated() ? "fast" : "threadsafe");
-  EXPECT_EXIT(readRandomDevice("/nonexistent/random", a), ::testing::ExitedWithCode(74),
-              "CoCreateGuid\\(\\): open: /nonexistent/random: No such file or directory");
-  EXPECT_EXIT(readRandomDevice("/dev/null", a), ::testing::ExitedWithCode(74),
-              "CoCreateGuid\\(\\): read: /dev/null: EOF, got 0 of 16 bytes requested");
-  EXPECT_EXIT(readRandomDevice("/", a), ::testing::ExitedWithCode(74),
-              "CoCreateGuid\\(\\): read: /: Is a directory");
+
+  // Parent and child must not both hand out what was left in the pool.
+  int channel[2];
+  ASSERT_EQ(::pipe(channel), 0);
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    uint8_t childGuid[16];
+    CoCreateGuid(childGuid);
+    const bool sent = ::write(channel[1], childGuid, sizeof childGuid) == sizeof childGuid;
+    ::_exit(sent ? 0 : 1);
+  }
+  ::close(channel[1]);
+  uint8_t parentGuid[16], childGuid[16];
+  CoCreateGuid(parentGuid);
+  ASSERT_EQ(::read(channel[0], childGuid, sizeof childGuid), static_cast<ssize_t>(sizeof childGuid));
+  ::close(channel[0]);
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_NE(0, std::memcmp(parentGuid, childGuid, 16));
 }
 
 }  // namespace
