@@ -88,8 +88,19 @@ bool runCbc(bool encrypt, const Aes128Key& key, const AesBlock& iv, const uint8_
             std::size_t length) noexcept {
   if (length % kAesBlockSize != 0) return false;
   if (length == 0) return true;
-  EVP_CIPHER_CTX* const context = threadCipher(encrypt).start(encrypt, key, iv);
-  if (!context) return false;
+  CbcRun run(encrypt, key, iv);
+  return run && run.update(in, out, length);
+}
+
+}  // namespace
+
+CbcRun::CbcRun(bool encrypt, const Aes128Key& key, const AesBlock& iv) noexcept
+    : context(threadCipher(encrypt).start(encrypt, key, iv)) {}
+
+bool CbcRun::update(const uint8_t* in, uint8_t* out, std::size_t length) noexcept {
+  if (!context || length % kAesBlockSize != 0) return false;
+  // With padding off and whole blocks, every byte comes out of the update
+  // itself; there is no final step to run.
   for (std::size_t done = 0; done < length;) {
     const std::size_t slice = length - done < kSlice ? length - done : kSlice;
     int written = 0;
@@ -98,11 +109,8 @@ bool runCbc(bool encrypt, const Aes128Key& key, const AesBlock& iv, const uint8_
       return false;
     done += slice;
   }
-  int tail = 0;
-  return EVP_CipherFinal_ex(context, out + length, &tail) == 1 && tail == 0;
+  return true;
 }
-
-}  // namespace
 
 bool aes128CbcEncrypt(const Aes128Key& key, const AesBlock& iv, const uint8_t* in, uint8_t* out,
                       std::size_t length) noexcept {

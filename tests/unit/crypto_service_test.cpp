@@ -131,6 +131,37 @@ TEST_F(CryptoService, RefusesRequestsOutsideTheBuffer) {
   EXPECT_EQ(empty.flags, kBack);
 }
 
+TEST_F(CryptoService, TransformsIntoABufferOfExactlyTheTransformedLength) {
+  Bytes buffer = text("0123456789", 32);
+  uint32_t param = 10, flags = kTransform;
+  ASSERT_EQ(request(buffer, param, flags), 0);
+  EXPECT_EQ(param, 32u);
+  ASSERT_EQ(request(buffer, param, flags), 0);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer.data()), param), "0123456789");
+}
+
+// Transformed data whose text starts with a zero byte comes back empty: the
+// answer is -13 and the caller keeps its transformed data.
+TEST_F(CryptoService, LeavesDataThatComesBackEmptyAsItWas) {
+  crypto::Sha256Digest digest;
+  ASSERT_TRUE(crypto::sha256(core->deviceIdentity.data(), core->deviceIdentity.size(), digest));
+  crypto::Aes128Key key;
+  std::copy_n(digest.begin(), key.size(), key.begin());
+  for (const std::size_t textLength : {16u, 48u, 1024u}) {
+    Bytes plain(16 + textLength, 'x');
+    plain[16] = 0;
+    Bytes buffer(plain.size() + 16, 0xEE);
+    ASSERT_TRUE(crypto::aes128CbcEncrypt(key, crypto::AesBlock{}, plain.data(), buffer.data(), plain.size()));
+    const Bytes before = buffer;
+    EventParms e = cryptoEvent(buffer.data(), static_cast<uint32_t>(buffer.size()),
+                               static_cast<uint32_t>(plain.size()), kBack);
+    const EventParms record = e;
+    EXPECT_EQ(post(&e), -13) << textLength;
+    EXPECT_EQ(0, std::memcmp(&e, &record, sizeof e));
+    EXPECT_EQ(buffer, before);
+  }
+}
+
 TEST_F(CryptoService, KeyIsDigestOfDeviceIdentity) {
   Bytes buffer = text("identity bound", 64);
   uint32_t param = 14, flags = kTransform;

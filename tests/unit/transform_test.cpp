@@ -146,6 +146,104 @@ TEST(TransformCodec, RemovesPaddingByZeroByteOrCount) {
   EXPECT_EQ(codec.decode(codec.encode(five).data).data, bytesOf("ab"));
 }
 
+// The in-place forms give what encode and decode give, need no room beyond
+// the transformed length, and leave the buffer as it was when they fail or
+// the result is empty.
+TEST(TransformInPlace, MatchesTheCodecInTheCallersBuffer) {
+  Transform transform(false, true);
+  transform.setKey("in place key", false);
+  crypto::Aes128Key key{};
+  std::memcpy(key.data(), "in place key", 12);
+  for (const std::size_t n : {1u, 15u, 16u, 17u, 32u, 100u, 4096u}) {
+    const Bytes input = randomBytes(n, static_cast<unsigned>(n)), guard(8, 0xA5);
+    const std::size_t size = Transform::transformedLength(n);
+    // Exactly the transformed length, then a guard the codec must not touch.
+    Bytes area(input);
+    area.resize(size, 0xEE);
+    area.insert(area.end(), guard.begin(), guard.end());
+    transform.buffer = area.data();
+    int32_t error = 0;
+
+    transform.capacity = static_cast<uint32_t>(size - 1);
+    const Bytes before = area;
+    EXPECT_EQ(transform.encodeInPlace(static_cast<uint32_t>(n), error), 0u);
+    EXPECT_EQ(error, kBufferTooSmall);
+    EXPECT_EQ(area, before);
+
+    transform.capacity = static_cast<uint32_t>(size);
+    ASSERT_EQ(transform.encodeInPlace(static_cast<uint32_t>(n), error), size) << n;
+    EXPECT_EQ(error, 0);
+    EXPECT_EQ(Bytes(area.end() - 8, area.end()), guard);
+    Bytes plain(size);
+    ASSERT_TRUE(crypto::aes128CbcDecrypt(key, kZeroIv, area.data(), plain.data(), size));
+    EXPECT_EQ(0, std::memcmp(&plain[8], &plain[12], 4));
+    EXPECT_EQ(Bytes(plain.begin() + 16, plain.begin() + 16 + n), input);
+    EXPECT_EQ(Bytes(plain.begin() + 16 + n, plain.end()), Bytes(size - 16 - n, 0));
+
+    // Back: the same bytes decode() gives from a separate buffer.
+    Bytes separate(size);
+    transform.buffer = separate.data();
+    uint32_t length = static_cast<uint32_t>(size);
+    int32_t status = 0;
+    const uint8_t* decoded = transform.decode(area.data(), length, error, status);
+    ASSERT_NE(decoded, nullptr);
+    const Bytes expected(decoded, decoded + length);
+    transform.buffer = area.data();
+    const uint32_t back = transform.decodeInPlace(static_cast<uint32_t>(size), error);
+    EXPECT_EQ(Bytes(area.begin(), area.begin() + back), expected) << n;
+    if (back < size) {
+      EXPECT_EQ(area[back], 0);
+    }
+    EXPECT_EQ(Bytes(area.end() - 8, area.end()), guard);
+  }
+}
+
+TEST(TransformInPlace, LeavesDataThatComesBackEmptyAsItWas) {
+  Transform transform(false, true);
+  crypto::Aes128Key key{};
+  std::memcpy(key.data(), transform.key().data(), 16);
+  // Returns the plain length and whether the buffer kept its bytes.
+  auto decodeInPlace = [&](Bytes plain) {
+    plain.insert(plain.begin(), 16, 0x42);  // the random block
+    Bytes cipher(plain.size());
+    EXPECT_TRUE(crypto::aes128CbcEncrypt(key, kZeroIv, plain.data(), cipher.data(), plain.size()));
+    Bytes area = cipher;
+    transform.buffer = area.data();
+    transform.capacity = static_cast<uint32_t>(area.size());
+    int32_t error = 0;
+    const uint32_t length = transform.decodeInPlace(static_cast<uint32_t>(area.size()), error);
+    EXPECT_EQ(error, 0);
+    if (length > 0) {
+      EXPECT_EQ(Bytes(area.begin(), area.begin() + length), Bytes(plain.begin() + 16, plain.begin() + 16 + length));
+    }
+    return std::pair{length, area == cipher};
+  };
+  using Outcome = std::pair<uint32_t, bool>;
+  // Empty results: the buffer keeps the transformed data.
+  EXPECT_EQ(decodeInPlace({}), Outcome(0, true));
+  EXPECT_EQ(decodeInPlace(bytesOf("\0bcdefghijklmnop"s)), Outcome(0, true));
+  EXPECT_EQ(decodeInPlace(bytesOf("\0bcdefghijklmnopqrstuvwxyz01234\0"s)), Outcome(0, true));
+  EXPECT_EQ(decodeInPlace(bytesOf("\0bcdefghijklmnopqrstuvwxyz\0\0\0\0\0\0"s)), Outcome(0, true));
+  // A zero first byte that the count keeps: decoded all the same.
+  EXPECT_EQ(decodeInPlace(bytesOf("\0BCDEFGHIJ\0\0\0\0\0\x06"s)), Outcome(10, false));
+  EXPECT_EQ(decodeInPlace(bytesOf("\0BCDEFGHIJKLMNOPQRSTUVWXYZ\0\0\0\0\0\x05"s)), Outcome(27, false));
+  EXPECT_EQ(decodeInPlace(bytesOf("ABCDEFGHIJKLMNOPQRSTUVWXYZ\0\0\0\0\0\0"s)), Outcome(26, false));
+
+  // Only encryption without compression works in place; nothing is touched.
+  for (const auto& [compress, encrypt] : {std::pair{true, true}, {false, false}, {true, false}}) {
+    Transform other(compress, encrypt);
+    Bytes area(64, 'z');
+    other.buffer = area.data();
+    other.capacity = 64;
+    int32_t error = 0;
+    EXPECT_EQ(other.encodeInPlace(10, error), 0u);
+    EXPECT_EQ(error, kInputInvalid);
+    EXPECT_EQ(other.decodeInPlace(32, error), 0u);
+    EXPECT_EQ(error, kInputInvalid);
+    EXPECT_EQ(area, Bytes(64, 'z'));
+  }
+}
+
 TEST(TransformCodec, ChecksArgumentsInOrder) {
   Transform bare(false, true);
   uint32_t length = 4;
