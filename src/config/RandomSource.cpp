@@ -61,11 +61,16 @@ bool RandomSource::refill(RandomPool& pool) noexcept {
   std::size_t got = 0;
   while (got < RandomPool::kSize) {
     // A signal may cut a long request short, or interrupt it before any byte.
-    const ssize_t count = call(pool.bytes.data() + got, RandomPool::kSize - got, 0);
+    const ssize_t count = call(pool.bytes.data() + got, RandomPool::kSize - got, GRND_NONBLOCK);
     if (count > 0) {
       got += static_cast<std::size_t>(count);
     } else if (count < 0 && errno == EINTR) {
       continue;
+    } else if (count < 0 && errno == EAGAIN) {
+      // Early in boot the kernel's generator may not be seeded yet; the
+      // device does not wait for it, so neither does a request.
+      pool.discard();
+      return false;
     } else {
       // The kernel cannot serve the call: the device serves from now on.
       kernelRefused.store(true, std::memory_order_relaxed);

@@ -53,8 +53,10 @@ class RandomSource {
   // 16 random bytes: from `pool`, refilled by one kernel call when empty.
   // Once the kernel has refused the call (no getrandom, or a filter that
   // forbids it), every request reads 16 bytes from the device, opened on the
-  // first such request and kept open. A device that cannot be opened or read
-  // ends the process. Thread-safe; `pool` belongs to the calling thread.
+  // first such request and kept open; so does a request made while the
+  // kernel's generator is not yet seeded (the call never waits for it). A
+  // device that cannot be opened or read ends the process. Thread-safe;
+  // `pool` belongs to the calling thread.
   void guid(uint8_t* out, RandomPool& pool) noexcept;
 
  private:

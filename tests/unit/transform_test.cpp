@@ -1,6 +1,7 @@
 // The transform codec: primitives, the transformed layout, padding removal,
 // compression, file operations and messages.
 #include <gtest/gtest.h>
+#include <sys/random.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <zlib.h>
@@ -447,7 +448,7 @@ struct ScriptedKernel {
   static inline std::size_t calls = 0;
   static inline uint8_t next = 0;
   static ssize_t call(void* buffer, std::size_t length, unsigned int flags) {
-    EXPECT_EQ(flags, 0u);
+    EXPECT_EQ(flags, static_cast<unsigned int>(GRND_NONBLOCK));
     ssize_t answer = static_cast<ssize_t>(length);
     if (calls < answers.size()) answer = answers[calls];
     ++calls;
@@ -500,6 +501,17 @@ TEST(RandomSource, ReadsTheDeviceWhereTheKernelLacksTheCall) {
     EXPECT_NE(a, b);
     EXPECT_EQ(ScriptedKernel::calls, 1u) << "the kernel is asked once";
   }
+}
+
+TEST(RandomSource, ReadsTheDeviceWhileTheKernelIsNotSeededYet) {
+  ScriptedKernel kernel({-EAGAIN});
+  RandomSource source(&ScriptedKernel::call, "/dev/urandom");
+  RandomPool pool;
+  guidFrom(source, pool);
+  EXPECT_EQ(ScriptedKernel::calls, 1u);
+  // Asked again next time: now it serves, from the start of the stream.
+  EXPECT_EQ(guidFrom(source, pool), Bytes({0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15}));
+  EXPECT_EQ(ScriptedKernel::calls, 2u);
 }
 
 TEST(RandomSource, EndsTheProcessWhenTheDeviceFails) {
