@@ -2,13 +2,17 @@
 // SHA-256, through the EVP interfaces (AES-NI where the processor has it).
 // Nothing else in the tree talks to OpenSSL for the transform.
 //
-// Thread-safe: every call uses only its own cipher context. None of these
-// throws; each reports failure (a broken or exhausted crypto library) as false.
+// Thread-safe: each thread has its own cipher contexts, created on its first
+// call, re-keyed only when the key changes and freed when the thread ends.
+// None of these throws; each reports failure (a broken or exhausted crypto
+// library) as false.
 #pragma once
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
+
+struct evp_cipher_ctx_st;
 
 namespace km::core::crypto {
 
@@ -31,6 +35,24 @@ bool aes128CbcEncrypt(const Aes128Key& key, const AesBlock& iv, const uint8_t* i
 // cipher block (`iv` for the first). Same overlap rule.
 bool aes128CbcDecrypt(const Aes128Key& key, const AesBlock& iv, const uint8_t* in, uint8_t* out,
                       std::size_t length) noexcept;
+
+// A CBC pass on this thread's context for one direction, for data that comes
+// in pieces: starting it is the only step that may fail for want of memory,
+// so a caller can start it before it changes any byte. Each update continues
+// the chain. One run per thread and direction at a time.
+class CbcRun {
+ public:
+  CbcRun(bool encrypt, const Aes128Key& key, const AesBlock& iv) noexcept;
+  CbcRun(const CbcRun&) = delete;
+  CbcRun& operator=(const CbcRun&) = delete;
+
+  explicit operator bool() const noexcept { return context != nullptr; }
+  // `length` a multiple of 16; the overlap rule above holds.
+  bool update(const uint8_t* in, uint8_t* out, std::size_t length) noexcept;
+
+ private:
+  evp_cipher_ctx_st* context;
+};
 
 bool sha256(const void* data, std::size_t length, Sha256Digest& digest) noexcept;
 

@@ -102,7 +102,9 @@ void Transform::setKey(std::string_view key, bool wideKey) noexcept {
   wide = wideKey;
 }
 
-uint64_t Transform::requiredCapacity(uint64_t length) noexcept { return length + paddingFor(length) + 2 * kBlock; }
+uint64_t Transform::requiredCapacity(uint64_t length) noexcept { return transformedLength(length) + kBlock; }
+
+uint64_t Transform::transformedLength(uint64_t length) noexcept { return kBlock + length + paddingFor(length); }
 
 const uint8_t* Transform::encode(const void* input, uint32_t& length, int32_t& error, int32_t& zlibStatus) noexcept {
   error = kTransformOk;
@@ -159,32 +161,116 @@ const uint8_t* Transform::encodeChecked(const uint8_t* input, uint32_t& length, 
     return buffer;
   }
 
-  const uint32_t total = encryptInPlace(m, error);
+  crypto::CbcRun run(true, cipherKey(keyBytes), crypto::AesBlock{});
+  const uint32_t total = encryptInPlace(run, m, error);
   if (total == 0) return nullptr;
   length = total;
   return buffer;
 }
 
-uint32_t Transform::encryptInPlace(uint32_t m, int32_t& error) noexcept {
-  const uint64_t padding = paddingFor(m);
-  const uint64_t total = kBlock + m + padding;
+uint32_t Transform::encryptInPlace(crypto::CbcRun& run, uint32_t m, int32_t& error) noexcept {
+  const uint64_t total = transformedLength(m);
   // A compressed stream may fill the buffer up to its last byte; padded, it
   // would then need up to 16 bytes more than there are.
   if (total > capacity) {
     error = kBufferTooSmall;
     return 0;
   }
-  std::memset(buffer + kBlock + m, 0, padding);
+  std::memset(buffer + kBlock + m, 0, total - kBlock - m);
   const crypto::AesBlock first = randomBlock();
   std::memcpy(buffer, first.data(), kBlock);
   // A zero IV makes the first cipher block the plain encryption of R, and
   // every later block is chained to the one before it.
-  const crypto::AesBlock zeroIv{};
-  if (!crypto::aes128CbcEncrypt(cipherKey(keyBytes), zeroIv, buffer, buffer, total)) {
+  if (!run.update(buffer, buffer, total)) {
     error = kBufferInvalid;
     return 0;
   }
   return static_cast<uint32_t>(total);
+}
+
+uint32_t Transform::encodeInPlace(uint32_t length, int32_t& error) noexcept {
+  error = kTransformOk;
+  if (!buffer || capacity == 0) {
+    error = kBufferInvalid;
+    return 0;
+  }
+  if (length == 0 || compress || !encrypt) {
+    error = kInputInvalid;
+    return 0;
+  }
+  if (transformedLength(length) > capacity) {
+    error = kBufferTooSmall;
+    return 0;
+  }
+  // Started before the first byte moves: only the start can fail.
+  crypto::CbcRun run(true, cipherKey(keyBytes), crypto::AesBlock{});
+  if (!run) {
+    error = kBufferInvalid;
+    return 0;
+  }
+  std::memmove(buffer + kBlock, buffer, length);
+  return encryptInPlace(run, length, error);
+}
+
+uint32_t Transform::decodeInPlace(uint32_t length, int32_t& error) noexcept {
+  error = kTransformOk;
+  if (!buffer || capacity == 0) {
+    error = kBufferInvalid;
+    return 0;
+  }
+  if (length < kBlock || length % kBlock != 0 || compress || !encrypt) {
+    error = kInputInvalid;
+    return 0;
+  }
+  if (capacity < length) {
+    error = kBufferTooSmall;
+    return 0;
+  }
+  const uint32_t plain = length - kBlock;
+  if (plain == 0) return 0;
+
+  crypto::AesBlock chain;
+  std::memcpy(chain.data(), buffer, kBlock);
+  crypto::CbcRun run(false, cipherKey(keyBytes), chain);
+  crypto::AesBlock first;
+  if (!run || !run.update(buffer + kBlock, first.data(), kBlock)) {
+    error = kBufferInvalid;
+    return 0;
+  }
+  uint8_t* const rest = buffer + 2 * kBlock;
+  const uint32_t restLength = plain - static_cast<uint32_t>(kBlock);
+
+  // A first plain byte other than zero means the result cannot be empty:
+  // decrypt where the data lies and move the result to the front.
+  if (first[0] != 0) {
+    const bool decrypted = run.update(rest, rest, restLength);
+    std::memcpy(buffer + kBlock, first.data(), kBlock);
+    crypto::wipe(first.data(), first.size());
+    if (!decrypted) {
+      error = kBufferInvalid;
+      return 0;
+    }
+    const uint32_t a = unpaddedLength(buffer + kBlock, plain);
+    std::memmove(buffer, buffer + kBlock, a);
+    buffer[a] = 0;
+    return a;
+  }
+
+  // The result may be empty, and then the data must stay as it was: decrypt
+  // into an area of its own first.
+  crypto::WipedBuffer whole(plain);
+  if (!whole || !run.update(rest, whole.data() + kBlock, restLength)) {
+    crypto::wipe(first.data(), first.size());
+    error = kBufferInvalid;
+    return 0;
+  }
+  std::memcpy(whole.data(), first.data(), kBlock);
+  crypto::wipe(first.data(), first.size());
+  const uint32_t a = unpaddedLength(whole.data(), plain);
+  if (a == 0) return 0;
+  std::memcpy(buffer, whole.data(), a);
+  buffer[a] = 0;
+  return a;
 }
 
 const uint8_t* Transform::decodeChecked(const uint8_t* input, uint32_t& length, int32_t& error,
@@ -274,12 +360,42 @@ bool Transform::overlapsBuffer(const uint8_t* input, uint32_t length) const noex
   return before(input, buffer + capacity) && before(buffer, input + length);
 }
 
+namespace {
+
+// The digest of the last identity text a thread was given. The text is fixed
+// once the core runs, so this is one digest per thread for the process's life.
+struct IdentityDigest {
+  std::string identity;
+  crypto::Sha256Digest digest{};
+  bool valid = false;
+
+  IdentityDigest() noexcept = default;
+  IdentityDigest(const IdentityDigest&) = delete;
+  IdentityDigest& operator=(const IdentityDigest&) = delete;
+  ~IdentityDigest() { crypto::wipe(digest.data(), digest.size()); }
+
+  const crypto::Sha256Digest* of(std::string_view text) noexcept {
+    if (valid && identity == text) return &digest;
+    valid = false;
+    if (!crypto::sha256(text.data(), text.size(), digest)) return nullptr;
+    try {
+      identity.assign(text);
+      valid = true;
+    } catch (...) {
+      // Not kept: the next request digests the text again.
+    }
+    return &digest;
+  }
+};
+
+}  // namespace
+
 bool setIdentityKey(Transform& transform, std::string_view deviceIdentity) noexcept {
   if (deviceIdentity.empty()) return true;
-  crypto::Sha256Digest digest;
-  if (!crypto::sha256(deviceIdentity.data(), deviceIdentity.size(), digest)) return false;
-  transform.setKey({reinterpret_cast<const char*>(digest.data()), digest.size()}, true);
-  crypto::wipe(digest.data(), digest.size());
+  thread_local IdentityDigest last;
+  const crypto::Sha256Digest* const digest = last.of(deviceIdentity);
+  if (!digest) return false;
+  transform.setKey({reinterpret_cast<const char*>(digest->data()), digest->size()}, true);
   return true;
 }
 

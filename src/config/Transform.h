@@ -30,6 +30,8 @@
 #include <string>
 #include <string_view>
 
+#include "config/CryptoPrimitives.h"
+
 namespace km::core {
 
 // Result codes. 0 is success.
@@ -92,6 +94,22 @@ class Transform {
 
   // The capacity encode demands for `length` input bytes: length + p + 32.
   static uint64_t requiredCapacity(uint64_t length) noexcept;
+  // The length of the transformed data for `length` input bytes: 16 + length + p.
+  static uint64_t transformedLength(uint64_t length) noexcept;
+
+  // --- in place, with compression off and encryption on ------------------------
+  // For a caller whose data already lies at the start of `buffer`: the data
+  // is transformed where it is, so it is never copied to another area. Other
+  // options give -22.
+
+  // Transforms the first `length` bytes of the buffer. The capacity must hold
+  // transformedLength(length) bytes (encode asks for 16 more). Returns the
+  // transformed length, or 0 with `error` set and the buffer as it was.
+  uint32_t encodeInPlace(uint32_t length, int32_t& error) noexcept;
+  // Turns the first `length` bytes of the buffer back: the plain bytes at the
+  // start followed by a zero byte. Returns the plain length; when that is 0,
+  // and on failure (`error` set), the buffer is left as it was.
+  uint32_t decodeInPlace(uint32_t length, int32_t& error) noexcept;
 
   // --- files and streams ------------------------------------------------------
 
@@ -141,9 +159,10 @@ class Transform {
   const uint8_t* decodeChecked(const uint8_t* input, uint32_t& length, int32_t& error,
                                int32_t& zlibStatus) noexcept;
   // Pads the m bytes at offset 16, puts the encryption of a fresh random
-  // block in front and chains everything. Returns the transformed length, or
-  // 0 when it would not fit the buffer or the cipher failed.
-  uint32_t encryptInPlace(uint32_t m, int32_t& error) noexcept;
+  // block in front and chains everything, through `run` (started with a zero
+  // IV). Returns the transformed length, or 0 when it would not fit the
+  // buffer or the cipher failed.
+  uint32_t encryptInPlace(crypto::CbcRun& run, uint32_t m, int32_t& error) noexcept;
   // Decrypts the n-byte input to the buffer start (n - 16 plain bytes).
   bool decryptToBuffer(const uint8_t* input, uint32_t n) noexcept;
   bool overlapsBuffer(const uint8_t* input, uint32_t length) const noexcept;
@@ -155,16 +174,17 @@ class Transform {
   bool encrypt = true;
 };
 
-// Fills the 16 bytes with random bytes from "/dev/urandom"; gives 0. Without
-// a working random device the process ends with exit status 74 after a
-// message on standard error.
+// Fills the 16 bytes with random bytes from the kernel (getrandom; the
+// device "/dev/urandom" where the kernel lacks that call); gives 0. Without
+// working randomness the process ends with exit status 74 after a message on
+// standard error. Thread-safe; see RandomSource.
 int CoCreateGuid(uint8_t* guid) noexcept;
-// CoCreateGuid's body, reading `devicePath` instead of the kernel's device.
-int readRandomDevice(const char* devicePath, uint8_t* guid) noexcept;
 
 // The key of the crypto service for a device identity text: the SHA-256
 // digest of the text set as a wide key; the built-in key stays when the text
-// is empty. False only when the digest could not be computed.
+// is empty. False only when the digest could not be computed. Each thread
+// keeps the digest of the last text it was given, so a text is digested once
+// per thread, not once per request.
 bool setIdentityKey(Transform& transform, std::string_view deviceIdentity) noexcept;
 
 // The English text of a result code. For -3, -13 and -40 " (err <detail>)"

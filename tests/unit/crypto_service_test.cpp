@@ -131,6 +131,37 @@ TEST_F(CryptoService, RefusesRequestsOutsideTheBuffer) {
   EXPECT_EQ(empty.flags, kBack);
 }
 
+TEST_F(CryptoService, TransformsIntoABufferOfExactlyTheTransformedLength) {
+  Bytes buffer = text("0123456789", 32);
+  uint32_t param = 10, flags = kTransform;
+  ASSERT_EQ(request(buffer, param, flags), 0);
+  EXPECT_EQ(param, 32u);
+  ASSERT_EQ(request(buffer, param, flags), 0);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer.data()), param), "0123456789");
+}
+
+// Transformed data whose text starts with a zero byte comes back empty: the
+// answer is -13 and the caller keeps its transformed data.
+TEST_F(CryptoService, LeavesDataThatComesBackEmptyAsItWas) {
+  crypto::Sha256Digest digest;
+  ASSERT_TRUE(crypto::sha256(core->deviceIdentity.data(), core->deviceIdentity.size(), digest));
+  crypto::Aes128Key key;
+  std::copy_n(digest.begin(), key.size(), key.begin());
+  for (const std::size_t textLength : {16u, 48u, 1024u}) {
+    Bytes plain(16 + textLength, 'x');
+    plain[16] = 0;
+    Bytes buffer(plain.size() + 16, 0xEE);
+    ASSERT_TRUE(crypto::aes128CbcEncrypt(key, crypto::AesBlock{}, plain.data(), buffer.data(), plain.size()));
+    const Bytes before = buffer;
+    EventParms e = cryptoEvent(buffer.data(), static_cast<uint32_t>(buffer.size()),
+                               static_cast<uint32_t>(plain.size()), kBack);
+    const EventParms record = e;
+    EXPECT_EQ(post(&e), -13) << textLength;
+    EXPECT_EQ(0, std::memcmp(&e, &record, sizeof e));
+    EXPECT_EQ(buffer, before);
+  }
+}
+
 TEST_F(CryptoService, KeyIsDigestOfDeviceIdentity) {
   Bytes buffer = text("identity bound", 64);
   uint32_t param = 14, flags = kTransform;
@@ -160,6 +191,45 @@ TEST_F(CryptoService, KeyIsDigestOfDeviceIdentity) {
   ASSERT_EQ(request(buffer, param, flags), 0);
   EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer.data()), param), "built-in");
   theCore = core.get();
+}
+
+// Data transformed before (made outside this code base: AES-128-CBC with a
+// zero IV over the random block, the text and its zero padding) must keep
+// transforming back to the same text, under the identity's key and under the
+// built-in key.
+TEST_F(CryptoService, TransformsBackDataMadeBefore) {
+  const auto fromHex = [](std::string_view hex) {
+    Bytes out;
+    for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
+      out.push_back(static_cast<uint8_t>(std::stoi(std::string(hex.substr(i, 2)), nullptr, 16)));
+    return out;
+  };
+  struct Known {
+    const char* identity;
+    const char* transformed;
+    std::string_view text;
+  };
+  for (const Known& known : {
+           Known{"5c0ffee0d15ea5e5",
+                 "4ac5fac72f9b2b71ef96ac99db6d0366390d12c116d6c68889279e28c4c45a18"
+                 "a28e4425a2f49d3afbff202fa640e131",
+                 "known answer text, pinned"},
+           Known{"",
+                 "3af8f1b282357f1a5d2e41408e70065997c1875227a817d551b9c54892e85deb"
+                 "61b0b6467bf685d6911dd5fc60836abd",
+                 "built-in key text"},
+       }) {
+    core->deviceIdentity = known.identity;
+    Bytes buffer = fromHex(known.transformed);
+    const uint32_t transformed = static_cast<uint32_t>(buffer.size());
+    buffer.resize(80, 0xEE);
+    uint32_t param = transformed, flags = kBack;
+    ASSERT_EQ(request(buffer, param, flags), 0) << known.identity;
+    EXPECT_EQ(flags, kTransform);
+    ASSERT_EQ(param, known.text.size());
+    EXPECT_EQ(std::string_view(reinterpret_cast<char*>(buffer.data()), param), known.text);
+    EXPECT_EQ(Bytes(buffer.begin() + param, buffer.end()), Bytes(buffer.size() - param, 0));
+  }
 }
 
 TEST_F(CryptoService, ConcurrentRequestsStayIndependent) {

@@ -1,9 +1,13 @@
 // The transform codec: primitives, the transformed layout, padding removal,
 // compression, file operations and messages.
 #include <gtest/gtest.h>
+#include <sys/random.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <zlib.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <cstring>
 #include <filesystem>
@@ -14,6 +18,7 @@
 
 #include "TestPaths.h"
 #include "config/CryptoPrimitives.h"
+#include "config/RandomSource.h"
 #include "config/Transform.h"
 
 namespace km::core {
@@ -140,6 +145,104 @@ TEST(TransformCodec, RemovesPaddingByZeroByteOrCount) {
 
   const Bytes five{'a', 'b', 0, 'd', 'e'};
   EXPECT_EQ(codec.decode(codec.encode(five).data).data, bytesOf("ab"));
+}
+
+// The in-place forms give what encode and decode give, need no room beyond
+// the transformed length, and leave the buffer as it was when they fail or
+// the result is empty.
+TEST(TransformInPlace, MatchesTheCodecInTheCallersBuffer) {
+  Transform transform(false, true);
+  transform.setKey("in place key", false);
+  crypto::Aes128Key key{};
+  std::memcpy(key.data(), "in place key", 12);
+  for (const std::size_t n : {1u, 15u, 16u, 17u, 32u, 100u, 4096u}) {
+    const Bytes input = randomBytes(n, static_cast<unsigned>(n)), guard(8, 0xA5);
+    const std::size_t size = Transform::transformedLength(n);
+    // Exactly the transformed length, then a guard the codec must not touch.
+    Bytes area(input);
+    area.resize(size, 0xEE);
+    area.insert(area.end(), guard.begin(), guard.end());
+    transform.buffer = area.data();
+    int32_t error = 0;
+
+    transform.capacity = static_cast<uint32_t>(size - 1);
+    const Bytes before = area;
+    EXPECT_EQ(transform.encodeInPlace(static_cast<uint32_t>(n), error), 0u);
+    EXPECT_EQ(error, kBufferTooSmall);
+    EXPECT_EQ(area, before);
+
+    transform.capacity = static_cast<uint32_t>(size);
+    ASSERT_EQ(transform.encodeInPlace(static_cast<uint32_t>(n), error), size) << n;
+    EXPECT_EQ(error, 0);
+    EXPECT_EQ(Bytes(area.end() - 8, area.end()), guard);
+    Bytes plain(size);
+    ASSERT_TRUE(crypto::aes128CbcDecrypt(key, kZeroIv, area.data(), plain.data(), size));
+    EXPECT_EQ(0, std::memcmp(&plain[8], &plain[12], 4));
+    EXPECT_EQ(Bytes(plain.begin() + 16, plain.begin() + 16 + n), input);
+    EXPECT_EQ(Bytes(plain.begin() + 16 + n, plain.end()), Bytes(size - 16 - n, 0));
+
+    // Back: the same bytes decode() gives from a separate buffer.
+    Bytes separate(size);
+    transform.buffer = separate.data();
+    uint32_t length = static_cast<uint32_t>(size);
+    int32_t status = 0;
+    const uint8_t* decoded = transform.decode(area.data(), length, error, status);
+    ASSERT_NE(decoded, nullptr);
+    const Bytes expected(decoded, decoded + length);
+    transform.buffer = area.data();
+    const uint32_t back = transform.decodeInPlace(static_cast<uint32_t>(size), error);
+    EXPECT_EQ(Bytes(area.begin(), area.begin() + back), expected) << n;
+    if (back < size) {
+      EXPECT_EQ(area[back], 0);
+    }
+    EXPECT_EQ(Bytes(area.end() - 8, area.end()), guard);
+  }
+}
+
+TEST(TransformInPlace, LeavesDataThatComesBackEmptyAsItWas) {
+  Transform transform(false, true);
+  crypto::Aes128Key key{};
+  std::memcpy(key.data(), transform.key().data(), 16);
+  // Returns the plain length and whether the buffer kept its bytes.
+  auto decodeInPlace = [&](Bytes plain) {
+    plain.insert(plain.begin(), 16, 0x42);  // the random block
+    Bytes cipher(plain.size());
+    EXPECT_TRUE(crypto::aes128CbcEncrypt(key, kZeroIv, plain.data(), cipher.data(), plain.size()));
+    Bytes area = cipher;
+    transform.buffer = area.data();
+    transform.capacity = static_cast<uint32_t>(area.size());
+    int32_t error = 0;
+    const uint32_t length = transform.decodeInPlace(static_cast<uint32_t>(area.size()), error);
+    EXPECT_EQ(error, 0);
+    if (length > 0) {
+      EXPECT_EQ(Bytes(area.begin(), area.begin() + length), Bytes(plain.begin() + 16, plain.begin() + 16 + length));
+    }
+    return std::pair{length, area == cipher};
+  };
+  using Outcome = std::pair<uint32_t, bool>;
+  // Empty results: the buffer keeps the transformed data.
+  EXPECT_EQ(decodeInPlace({}), Outcome(0, true));
+  EXPECT_EQ(decodeInPlace(bytesOf("\0bcdefghijklmnop"s)), Outcome(0, true));
+  EXPECT_EQ(decodeInPlace(bytesOf("\0bcdefghijklmnopqrstuvwxyz01234\0"s)), Outcome(0, true));
+  EXPECT_EQ(decodeInPlace(bytesOf("\0bcdefghijklmnopqrstuvwxyz\0\0\0\0\0\0"s)), Outcome(0, true));
+  // A zero first byte that the count keeps: decoded all the same.
+  EXPECT_EQ(decodeInPlace(bytesOf("\0BCDEFGHIJ\0\0\0\0\0\x06"s)), Outcome(10, false));
+  EXPECT_EQ(decodeInPlace(bytesOf("\0BCDEFGHIJKLMNOPQRSTUVWXYZ\0\0\0\0\0\x05"s)), Outcome(27, false));
+  EXPECT_EQ(decodeInPlace(bytesOf("ABCDEFGHIJKLMNOPQRSTUVWXYZ\0\0\0\0\0\0"s)), Outcome(26, false));
+
+  // Only encryption without compression works in place; nothing is touched.
+  for (const auto& [compress, encrypt] : {std::pair{true, true}, {false, false}, {true, false}}) {
+    Transform other(compress, encrypt);
+    Bytes area(64, 'z');
+    other.buffer = area.data();
+    other.capacity = 64;
+    int32_t error = 0;
+    EXPECT_EQ(other.encodeInPlace(10, error), 0u);
+    EXPECT_EQ(error, kInputInvalid);
+    EXPECT_EQ(other.decodeInPlace(32, error), 0u);
+    EXPECT_EQ(error, kInputInvalid);
+    EXPECT_EQ(area, Bytes(64, 'z'));
+  }
 }
 
 TEST(TransformCodec, ChecksArgumentsInOrder) {
@@ -338,20 +441,122 @@ TEST(TransformMessage, GivesEveryForm) {
   EXPECT_EQ(text, "failed to read file");
 }
 
-TEST(CoCreateGuid, GivesFreshBytesOrEndsTheProcess) {
+// A kernel call scripted by the test: answers in turn, then bytes counting
+// up from 0 (so every byte's position in the stream is known).
+struct ScriptedKernel {
+  static inline std::vector<ssize_t> answers;  // > 0: that many bytes; < 0: -errno
+  static inline std::size_t calls = 0;
+  static inline uint8_t next = 0;
+  static ssize_t call(void* buffer, std::size_t length, unsigned int flags) {
+    EXPECT_EQ(flags, static_cast<unsigned int>(GRND_NONBLOCK));
+    ssize_t answer = static_cast<ssize_t>(length);
+    if (calls < answers.size()) answer = answers[calls];
+    ++calls;
+    if (answer < 0) {
+      errno = static_cast<int>(-answer);
+      return -1;
+    }
+    answer = std::min<ssize_t>(answer, static_cast<ssize_t>(length));
+    for (ssize_t i = 0; i < answer; ++i) static_cast<uint8_t*>(buffer)[i] = next++;
+    return answer;
+  }
+  explicit ScriptedKernel(std::vector<ssize_t> script) {
+    answers = std::move(script);
+    calls = 0;
+    next = 0;
+  }
+};
+
+Bytes guidFrom(RandomSource& source, RandomPool& pool) {
+  Bytes guid(16);
+  source.guid(guid.data(), pool);
+  return guid;
+}
+
+TEST(RandomSource, HandsOutOneKernelCallSixteenBytesAtATime) {
+  // Interrupted before any byte, then cut short: the pool still fills whole.
+  ScriptedKernel kernel({-EINTR, 100, -EINTR, 7});
+  RandomSource source(&ScriptedKernel::call, "/nonexistent/random");
+  RandomPool pool;
+  for (std::size_t i = 0; i < RandomPool::kSize / 16; ++i) {
+    const Bytes guid = guidFrom(source, pool);
+    for (std::size_t b = 0; b < 16; ++b) ASSERT_EQ(guid[b], static_cast<uint8_t>(i * 16 + b)) << i;
+  }
+  EXPECT_EQ(ScriptedKernel::calls, 5u);
+  guidFrom(source, pool);  // empty: one more call
+  EXPECT_EQ(ScriptedKernel::calls, 6u);
+
+  // A discarded pool refills before it hands out anything.
+  pool.discard();
+  guidFrom(source, pool);
+  EXPECT_EQ(ScriptedKernel::calls, 7u);
+}
+
+TEST(RandomSource, ReadsTheDeviceWhereTheKernelLacksTheCall) {
+  for (const ssize_t refusal : {-ENOSYS, -EPERM}) {
+    ScriptedKernel kernel({refusal});
+    RandomSource source(&ScriptedKernel::call, "/dev/urandom");
+    RandomPool pool;
+    const Bytes a = guidFrom(source, pool), b = guidFrom(source, pool);
+    EXPECT_NE(a, b);
+    EXPECT_EQ(ScriptedKernel::calls, 1u) << "the kernel is asked once";
+  }
+}
+
+TEST(RandomSource, ReadsTheDeviceWhileTheKernelIsNotSeededYet) {
+  ScriptedKernel kernel({-EAGAIN});
+  RandomSource source(&ScriptedKernel::call, "/dev/urandom");
+  RandomPool pool;
+  guidFrom(source, pool);
+  EXPECT_EQ(ScriptedKernel::calls, 1u);
+  // Asked again next time: now it serves, from the start of the stream.
+  EXPECT_EQ(guidFrom(source, pool), Bytes({0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15}));
+  EXPECT_EQ(ScriptedKernel::calls, 2u);
+}
+
+TEST(RandomSource, EndsTheProcessWhenTheDeviceFails) {
+  // A child that execs this program again; under emulation this program is
+  // no executable of this machine, so the child forks only.
+  GTEST_FLAG_SET(death_test_style, dvrtest::emulated() ? "fast" : "threadsafe");
+  const auto guidFromDevice = [](const char* path) {
+    ScriptedKernel kernel({-ENOSYS});
+    RandomSource source(&ScriptedKernel::call, path);
+    RandomPool pool;
+    guidFrom(source, pool);
+  };
+  EXPECT_EXIT(guidFromDevice("/nonexistent/random"), ::testing::ExitedWithCode(74),
+              "CoCreateGuid\\(\\): open: /nonexistent/random: No such file or directory");
+  EXPECT_EXIT(guidFromDevice("/dev/null"), ::testing::ExitedWithCode(74),
+              "CoCreateGuid\\(\\): read: /dev/null: EOF, got 0 of 16 bytes requested");
+  EXPECT_EXIT(guidFromDevice("/"), ::testing::ExitedWithCode(74), "CoCreateGuid\\(\\): read: /: Is a directory");
+}
+
+TEST(CoCreateGuid, GivesFreshBytesAlsoAfterFork) {
   uint8_t a[16], b[16];
   EXPECT_EQ(CoCreateGuid(a), 0);
   EXPECT_EQ(CoCreateGuid(b), 0);
   EXPECT_NE(0, std::memcmp(a, b, 16));
-  // A child that execs this program again; under emulation this program is
-  // no executable of this machine, so the child forks only.
-  GTEST_FLAG_SET(death_test_style, dvrtest::emulated() ? "fast" : "threadsafe");
-  EXPECT_EXIT(readRandomDevice("/nonexistent/random", a), ::testing::ExitedWithCode(74),
-              "CoCreateGuid\\(\\): open: /nonexistent/random: No such file or directory");
-  EXPECT_EXIT(readRandomDevice("/dev/null", a), ::testing::ExitedWithCode(74),
-              "CoCreateGuid\\(\\): read: /dev/null: EOF, got 0 of 16 bytes requested");
-  EXPECT_EXIT(readRandomDevice("/", a), ::testing::ExitedWithCode(74),
-              "CoCreateGuid\\(\\): read: /: Is a directory");
+
+  // Parent and child must not both hand out what was left in the pool.
+  int channel[2];
+  ASSERT_EQ(::pipe(channel), 0);
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    uint8_t childGuid[16];
+    CoCreateGuid(childGuid);
+    const bool sent = ::write(channel[1], childGuid, sizeof childGuid) == sizeof childGuid;
+    ::_exit(sent ? 0 : 1);
+  }
+  ::close(channel[1]);
+  uint8_t parentGuid[16], childGuid[16];
+  CoCreateGuid(parentGuid);
+  ASSERT_EQ(::read(channel[0], childGuid, sizeof childGuid), static_cast<ssize_t>(sizeof childGuid));
+  ::close(channel[0]);
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_NE(0, std::memcmp(parentGuid, childGuid, 16));
 }
 
 }  // namespace
