@@ -117,6 +117,11 @@ DVR_FORWARDER int EVP_Digest(const void* data, size_t count, unsigned char* dige
   return target ? target(data, count, digest, size, type, engine) : 0;
 }
 
+DVR_FORWARDER int CRYPTO_memcmp(const void* a, const void* b, size_t length) {
+  DVR_TARGET(cryptoLibrary, CRYPTO_memcmp);
+  return target ? target(a, b, length) : 1;  // without the library: "different"
+}
+
 // Wiping needs no library: the same guarantee without loading one.
 DVR_FORWARDER void OPENSSL_cleanse(void* data, size_t length) { explicit_bzero(data, length); }
 
