@@ -23,7 +23,7 @@ int64_t nanosecondsOf(std::chrono::steady_clock::time_point t) noexcept {
 bool hasInvariantCounter() noexcept {
 #ifdef DVRCORE_HAVE_TSC
   unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
-  if (__get_cpuid_max(0x80000000u, nullptr) < 0x80000007u) return false;
+  if (static_cast<unsigned>(__get_cpuid_max(0x80000000u, nullptr)) < 0x80000007u) return false;
   __cpuid(0x80000007u, eax, ebx, ecx, edx);
   return (edx & (1u << 8)) != 0;  // the counter's rate is constant and it never stops
 #else
