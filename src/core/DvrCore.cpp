@@ -23,6 +23,7 @@ DvrCore::DvrCore(std::string exePath)
 
 DvrCore::~DvrCore() {
   ipcSendQueue.clear();
+  ipcOutbox.clear();
   // Events queued after the dispatch loop returned (a late memory alarm, a
   // status document) keep their blocks: reported below, never freed.
   {

@@ -177,7 +177,10 @@ class DvrCore {
   boost::asio::steady_timer tickTimer;
   // The daemon pipe and its buffers: I/O thread only (adopted in Init).
   boost::asio::generic::seq_packet_protocol::socket ipcSocket;
-  std::deque<IpcPacket> ipcSendQueue;
+  // The packets the I/O thread is writing, ipcSendQueue[ipcSendNext] first
+  // (the one being written), in the order sendIpc accepted them.
+  std::vector<IpcPacket> ipcSendQueue;
+  std::size_t ipcSendNext = 0;
   // Zero-filled; resident only as far as packets have filled it.
   ZeroPageBuffer<kIpcBufferSize> ipcRecvBuffer;
   uint32_t ipcRecvFill = 0;
@@ -220,7 +223,13 @@ class DvrCore {
   boost::asio::socket_base::message_flags ipcRecvOutFlags = 0;  // I/O thread
   PluginList ipcRoutes;
   bool ipcRoutesReady = false;
-  // Bytes of the front packet of ipcSendQueue already written (I/O thread).
+  // Packets accepted by sendIpc on any thread, in order, and whether the I/O
+  // thread is at work on them (a drain posted, under way or waiting for the
+  // socket): while it is, posting adds to the outbox without a wake-up.
+  std::mutex ipcOutboxMutex;  // guards ipcOutbox, ipcDraining
+  std::vector<IpcPacket> ipcOutbox;
+  bool ipcDraining = false;
+  // Bytes of ipcSendQueue[ipcSendNext] already written (I/O thread).
   uint32_t ipcSendOffset = 0;
   bool ipcReceivePaused = false;
   // Whether Run's I/O thread runs `io` (main thread only).

@@ -1,10 +1,14 @@
 // The daemon pipe: packets in (daemon information, stop, packets for
 // plug-ins) and "ipc" events out. Everything but sendIpc runs on the I/O
 // thread.
+#include <sys/socket.h>
+
 #include <boost/asio/buffer.hpp>
 #include <boost/asio/post.hpp>
+#include <cerrno>
 #include <cstring>
 #include <new>
+#include <utility>
 
 #include "core/DvrCore.h"
 #include "events/EventModel.h"
@@ -22,6 +26,11 @@ constexpr uint32_t kKindStop = 8;
 
 // Receives handled in one go before the next round through the reactor.
 constexpr int kReceivesPerRound = 64;
+
+// Records written by one call, and the room for packets the I/O thread keeps
+// between drains.
+constexpr unsigned kSendsPerCall = 64;
+constexpr std::size_t kSendingKept = 4096;
 
 // The I/O thread's direct receives and sends must report "would block"
 // instead of blocking it.
@@ -158,43 +167,95 @@ int32_t DvrCore::sendIpc(const EventParms& e) {
     if (!packet.bytes) return 1;
     std::memcpy(packet.bytes.get(), e.payload, e.length);
   }
-  boost::asio::post(io, [this, packet = std::move(packet)]() mutable {
-    ipcSendQueue.push_back(std::move(packet));
-    if (ipcSendQueue.size() == 1) startSend();
-  });
+  bool wake;
+  try {
+    std::lock_guard guard(ipcOutboxMutex);
+    ipcOutbox.push_back(std::move(packet));
+    wake = !std::exchange(ipcDraining, true);
+  } catch (const std::bad_alloc&) {
+    return 1;
+  }
+  // Only the first packet of a drain wakes the I/O thread; it takes whatever
+  // has joined the outbox by the time it gets there.
+  if (wake) boost::asio::post(io, [this] { startSend(); });
   ipcSent.fetch_add(1, std::memory_order_relaxed);
   return 0;
 }
 
-// Writes queued packets for as long as the socket takes them without
-// waiting, one record of at most 64 KiB per send: a burst of packets costs one
-// send each, not a round through the reactor each. When the socket is full it
-// waits until the socket is writable and goes on from the same byte. A packet
-// whose send failed is dropped and the next one follows.
+// Writes the outbox for as long as the socket takes it without waiting: runs
+// of whole records go out up to kSendsPerCall per call, a packet above 64 KiB
+// as records of at most 64 KiB each. When the socket is full it waits until
+// it is writable and goes on from the same byte. A packet whose send failed
+// is dropped and the next one follows; once the pipe is closed, everything
+// left is dropped.
 void DvrCore::startSend() {
-  if (!ipcSocket.is_open()) return;
-  makeNonBlocking(ipcSocket);
-  boost::system::error_code status;
-  while (!ipcSendQueue.empty()) {
-    const IpcPacket& packet = ipcSendQueue.front();
-    if (ipcSendOffset >= packet.length) {
-      ipcSendQueue.pop_front();
+  for (;;) {
+    if (ipcSendNext == ipcSendQueue.size()) {
+      ipcSendQueue.clear();
+      ipcSendNext = 0;
+      // A burst leaves no lasting footprint.
+      if (ipcSendQueue.capacity() > kSendingKept) std::vector<IpcPacket>().swap(ipcSendQueue);
+      std::lock_guard guard(ipcOutboxMutex);
+      ipcSendQueue.swap(ipcOutbox);
+      if (ipcSendQueue.empty()) {
+        ipcDraining = false;
+        return;
+      }
+    }
+    if (!ipcSocket.is_open()) {
+      ipcSendNext = ipcSendQueue.size();
       ipcSendOffset = 0;
       continue;
     }
-    const uint32_t chunk = std::min(packet.length - ipcSendOffset, kIpcBufferSize);
-    const std::size_t sent = ipcSocket.send(boost::asio::buffer(packet.bytes.get() + ipcSendOffset, chunk), 0, status);
-    if (status == boost::asio::error::would_block || status == boost::asio::error::try_again) {
+    IpcPacket& packet = ipcSendQueue[ipcSendNext];
+    if (ipcSendOffset >= packet.length) {  // written, or empty
+      packet.bytes.reset();
+      ++ipcSendNext;
+      ipcSendOffset = 0;
+      continue;
+    }
+    makeNonBlocking(ipcSocket);
+    const int fd = ipcSocket.native_handle();
+    ssize_t result;
+    if (ipcSendOffset == 0 && packet.length <= kIpcBufferSize) {
+      mmsghdr records[kSendsPerCall];
+      iovec parts[kSendsPerCall];
+      unsigned count = 0;
+      for (std::size_t i = ipcSendNext; i < ipcSendQueue.size() && count < kSendsPerCall; ++i, ++count) {
+        const IpcPacket& next = ipcSendQueue[i];
+        if (next.length == 0 || next.length > kIpcBufferSize) break;
+        parts[count] = {next.bytes.get(), next.length};
+        records[count] = {};
+        records[count].msg_hdr.msg_iov = &parts[count];
+        records[count].msg_hdr.msg_iovlen = 1;
+      }
+      do {
+        result = ::sendmmsg(fd, records, count, MSG_NOSIGNAL | MSG_DONTWAIT);
+      } while (result < 0 && errno == EINTR);
+      if (result > 0) {
+        for (ssize_t i = 0; i < result; ++i) ipcSendQueue[ipcSendNext + static_cast<std::size_t>(i)].bytes.reset();
+        ipcSendNext += static_cast<std::size_t>(result);
+        continue;
+      }
+    } else {
+      const uint32_t chunk = std::min(packet.length - ipcSendOffset, kIpcBufferSize);
+      do {
+        result = ::send(fd, packet.bytes.get() + ipcSendOffset, chunk, MSG_NOSIGNAL | MSG_DONTWAIT);
+      } while (result < 0 && errno == EINTR);
+      if (result > 0) {
+        ipcSendOffset += static_cast<uint32_t>(result);
+        continue;
+      }
+    }
+    if (result < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
       ipcSocket.async_wait(boost::asio::socket_base::wait_write,
                            [this](const boost::system::error_code&) { startSend(); });
       return;
     }
-    if (status || sent == 0) {
-      ipcSendQueue.pop_front();  // this packet is lost, the next one is tried
-      ipcSendOffset = 0;
-      continue;
-    }
-    ipcSendOffset += static_cast<uint32_t>(sent);
+    // This packet is lost; the next one is tried.
+    packet.bytes.reset();
+    ++ipcSendNext;
+    ipcSendOffset = 0;
   }
 }
 

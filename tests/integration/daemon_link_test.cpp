@@ -192,6 +192,36 @@ TEST_F(DaemonLink, PacketsBeyondWhatTheSocketHoldsWaitAndLeaveInOrder) {
   EXPECT_EQ(core->wait(), 0);
 }
 
+TEST_F(DaemonLink, QueuedPacketsOfEverySizeLeaveInOrderAndAnEmptyOneLeavesNothing) {
+  start();
+  // The first command fills the socket, so the packets of the commands
+  // behind it wait in the core together: small ones, one above 64 KiB (two
+  // records) and an empty one between them.
+  core->sendPacket(0x12, 100, "post type=8192 count=2000 tag=w");
+  core->sendPacket(0x12, 100, "post type=8192 count=2 tag=x");
+  core->sendPacket(0x12, 100, "post type=8192 length=100000");
+  core->sendPacket(0x12, 100, "post type=8192 length=0");
+  core->sendPacket(0x12, 100, "post type=8192 count=3 tag=z");
+  ASSERT_TRUE(eventually([&] { return !tree.journalLines({"posted tag=z"}).empty(); }));
+  std::vector<std::string> expected;
+  for (int sequence = 0; sequence < 2000; ++sequence) expected.push_back("w:0:" + std::to_string(sequence));
+  expected.insert(expected.end(), {"x:0:0", "x:0:1", std::string(65536, 'b'), std::string(34464, 'b')});
+  expected.insert(expected.end(), {"z:0:0", "z:0:1", "z:0:2"});
+  for (std::size_t index = 0; index < expected.size(); ++index) {
+    auto record = core->receiveRecord();
+    ASSERT_TRUE(record) << "after " << index << " packets";
+    ASSERT_EQ(record->size(), expected[index].size()) << "record " << index;
+    ASSERT_EQ(*record, expected[index]) << "record " << index;
+  }
+  // Nothing else follows: the next record is the one posted now.
+  core->sendPacket(0x12, 100, "post type=8192 count=1 tag=end");
+  auto last = core->receiveRecord();
+  ASSERT_TRUE(last);
+  EXPECT_EQ(*last, "end:0:0");
+  core->stop();
+  EXPECT_EQ(core->wait(), 0);
+}
+
 TEST_F(DaemonLink, ABacklogOfPacketsIsDeliveredWholeAndInOrder) {
   // Sent before the plug-ins are open: they pile up in the socket and are
   // taken in one burst once the plug-ins are ready.
