@@ -2,7 +2,11 @@
 
 #include <langinfo.h>
 #include <locale.h>
+#include <sys/mman.h>
 
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
 #include <memory>
 #include <type_traits>
 
@@ -55,6 +59,33 @@ struct CLocaleFree {
 };
 using CLocale = std::unique_ptr<std::remove_pointer_t<locale_t>, CLocaleFree>;
 
+// The C library keeps the locale archive mapped for the life of the process
+// once it has read a locale from it, with the pages of the lookup (and those
+// the kernel mapped around them) resident: several hundred KiB of a file that
+// nothing reads again. They are given back; should anything read the archive
+// later, its pages come back from the file. `inside` is an address of the
+// locale's data: only a read-only mapping of a file named "locale-archive"
+// that holds it is released.
+void releaseLocaleArchivePages(const void* inside) {
+  std::FILE* maps = std::fopen("/proc/self/maps", "re");
+  if (!maps) return;
+  const auto address = reinterpret_cast<uintptr_t>(inside);
+  char line[512];
+  while (std::fgets(line, sizeof line, maps)) {
+    uintptr_t start = 0;
+    uintptr_t end = 0;
+    char permissions[5] = {};
+    if (std::sscanf(line, "%" SCNxPTR "-%" SCNxPTR " %4s", &start, &end, permissions) != 3) continue;
+    if (address < start || address >= end) continue;
+    const char* name = std::strrchr(line, '/');
+    if (name && std::strcmp(name, "/locale-archive\n") == 0 && std::strcmp(permissions, "r--p") == 0) {
+      madvise(reinterpret_cast<void*>(start), end - start, MADV_DONTNEED);
+    }
+    break;
+  }
+  std::fclose(maps);
+}
+
 // The classic locale with the numeric punctuation of `name`: the first byte of
 // the decimal point, and no grouping unless the separator is a single byte.
 std::locale numericLocale(const char* name) {
@@ -65,6 +96,7 @@ std::locale numericLocale(const char* name) {
   const bool grouped = separator[0] != '\0' && separator[1] == '\0';
   std::string grouping = grouped ? nl_langinfo_l(GROUPING, numeric.get()) : "";
   auto facet = std::make_unique<NumericPunctuation>(decimalPoint, grouped ? separator[0] : ',', std::move(grouping));
+  releaseLocaleArchivePages(separator);
   // The locale owns its facets by reference count.
   return std::locale(std::locale::classic(), facet.release());
 }
