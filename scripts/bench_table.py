@@ -7,7 +7,11 @@ Input: Google Benchmark JSON files (--benchmark_format=json, with
 used; a file without aggregates gives its single runs). Output: the table on
 standard output and the same rows as JSON.
 
-Usage: bench_table.py [--strict] --json OUT.json RESULT.json...
+Usage: bench_table.py [--strict] [--compare EARLIER.json] --json OUT.json
+                      RESULT.json...
+With --compare, a second table sets each row beside the same row of an
+earlier table's JSON (another commit, measured on the same machine): its
+value then and now, now / then, and both ratios.
 Exit status: 0; 1 when a benchmark reported an error (with --strict also
 when a goal is missed); 2 on bad input.
 """
@@ -204,11 +208,72 @@ def render(rows):
     return "\n".join(out)
 
 
+def compare(earlier_rows, rows):
+    """Rows of this run beside the same rows (figure, baseline, metric) of an
+    earlier run; rows that only one of the runs has are listed too."""
+    def key(r):
+        return (r["figure"], r["baseline"], r["metric"])
+    then = {key(r): r for r in earlier_rows}
+    pairs = [(then.get(key(r)), r) for r in rows]
+    now_keys = {key(r) for r in rows}
+    pairs += [(r, None) for r in earlier_rows if key(r) not in now_keys]
+    out = []
+    for before, after in pairs:
+        known = after or before
+        value_before = before["value"] if before else None
+        value_after = after["value"] if after else None
+        out.append({
+            "figure": known["figure"],
+            "baseline": known["baseline"],
+            "metric": known["metric"],
+            "before": value_before,
+            "after": value_after,
+            "change": value_after / value_before if value_before and value_after is not None else None,
+            "ratio_before": before["ratio"] if before else None,
+            "ratio_after": after["ratio"] if after else None,
+            "goal": known["goal"],
+            "met_before": before["met"] if before else None,
+            "met_after": after["met"] if after else None,
+        })
+    return out
+
+
+def describe(context):
+    keys = ("commit", "changes", "host", "cpus", "repetitions", "filter")
+    return ", ".join(f"{k} {context[k]}" for k in keys if context.get(k) not in (None, ""))
+
+
+def render_comparison(pairs):
+    header = ["figure", "baseline", "metric", "before", "after", "after/before", "ratio before", "ratio after",
+              "goal", "met before", "met after"]
+
+    def met(value):
+        return "-" if value is None else ("yes" if value else "NO")
+
+    def number(value):
+        return "-" if value is None else f"{value:.3f}"
+
+    lines = []
+    for p in pairs:
+        lines.append([
+            p["figure"], p["baseline"].split(":", 1)[1] if p["baseline"] else "-",
+            p["metric"] + ("/s" if p["metric"] in ("items", "runs") else ""),
+            human(p["before"], p["metric"]), human(p["after"], p["metric"]), number(p["change"]),
+            number(p["ratio_before"]), number(p["ratio_after"]), p["goal"], met(p["met_before"]), met(p["met_after"]),
+        ])
+    widths = [max(len(str(x)) for x in column) for column in zip(header, *lines)]
+    out = []
+    for cells in [header, ["-" * w for w in widths]] + lines:
+        out.append("  ".join(str(c).ljust(w) for c, w in zip(cells, widths)).rstrip())
+    return "\n".join(out)
+
+
 def main(argv):
     parser = argparse.ArgumentParser(description="figures beside their baselines, from Google Benchmark JSON files")
     parser.add_argument("--json", required=True, help="where to write the table as JSON")
     parser.add_argument("--strict", action="store_true", help="a missed goal fails too")
     parser.add_argument("--context", default="{}", help="JSON object stored with the rows (commit, host, ...)")
+    parser.add_argument("--compare", help="an earlier run's JSON (this script's): print both side by side")
     parser.add_argument("results", nargs="+", help="one JSON file per benchmark binary, named <binary>.json")
     args = parser.parse_args(argv)
 
@@ -225,9 +290,23 @@ def main(argv):
         contexts[binary] = document.get("context", {})
         cases.update(load_cases(binary, document))
 
+    earlier = None
+    if args.compare:
+        try:
+            with open(args.compare, encoding="utf-8") as f:
+                earlier = json.load(f)
+        except (OSError, json.JSONDecodeError) as error:
+            print(f"bench: {args.compare}: {error}", file=sys.stderr)
+            return 2
+
     rows = build_rows(cases)
     print(render(rows))
     result = {"context": json.loads(args.context), "benchmark_context": contexts, "rows": rows}
+    if earlier is not None:
+        pairs = compare(earlier.get("rows", []), rows)
+        print(f"\nBefore: {describe(earlier.get('context', {}))}\nAfter:  {describe(result['context'])}\n")
+        print(render_comparison(pairs))
+        result["compared_with"] = {"context": earlier.get("context", {}), "rows": pairs}
     with open(args.json, "w", encoding="utf-8") as f:
         json.dump(result, f, indent=2, allow_nan=False, default=lambda x: None)
         f.write("\n")

@@ -74,6 +74,23 @@ class BenchTable(unittest.TestCase):
             dict(aggregate("OpenSslCbcEncrypt/1024", "median"), real_time=1.0)])
         self.assertAlmostEqual(rows[("crypto_bench:ServiceTransform/1024", "crypto_bench:OpenSslCbcEncrypt/1024")]["ratio"], 0.5)
 
+    def test_an_earlier_run_is_set_beside_this_one_row_by_row(self):
+        def rows(records, handoff):
+            return bench_table.build_rows(bench_table.load_cases("dispatch_bench", {"benchmarks": [
+                aggregate("records/core/real_time", "median", records),
+                aggregate("records/handoff/real_time", "median", handoff)]}))
+        earlier = rows(50.0, 100.0)
+        earlier.append({"figure": "ipc_bench:gone", "baseline": None, "metric": "items", "value": 1.0, "ratio": None,
+                        "goal": "-", "met": None})
+        pairs = {(p["figure"], p["baseline"]): p for p in bench_table.compare(earlier, rows(90.0, 100.0))}
+        records = pairs[("dispatch_bench:records/core", "dispatch_bench:records/handoff")]
+        self.assertEqual((records["before"], records["after"]), (50.0, 90.0))
+        self.assertAlmostEqual(records["change"], 1.8)
+        self.assertEqual((records["met_before"], records["met_after"]), (False, True))
+        # A case only the earlier run had is listed, without a value now.
+        self.assertIsNone(pairs[("ipc_bench:gone", None)]["after"])
+        self.assertIn("records/core", bench_table.render_comparison(list(pairs.values())))
+
     def test_a_broken_case_fails_the_table(self):
         broken = {"name": "ipc_out/256/core/real_time", "run_name": "ipc_out/256/core/real_time",
                   "run_type": "iteration", "error_occurred": True, "error_message": "refused"}
