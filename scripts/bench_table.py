@@ -25,7 +25,9 @@ import sys
 # Figure and baseline pairs with their goals. `figure` is a regular
 # expression over case names (the binary's own name first: "ipc_bench:");
 # `baseline` is the baseline's name, with \1... taken from the figure's groups
-# (always from the same binary, so from the same run). `metric`:
+# (always from the same binary, so from the same run); `baseline_metric`, when
+# given, is what is read from the baseline (a counter of the same case, say),
+# else `metric`. `metric`:
 #   rate     items per second ("items/s"), or runs per second ("runs/s") when
 #            the case counts no items: higher is better
 #   p99_ns   the counter of that name: lower is better
@@ -42,7 +44,12 @@ RULES = [
     {"figure": r"dispatch_bench:records/core", "baseline": "records/zmq", "metric": "rate", "goal": ">=1.0"},
     {"figure": r"dispatch_bench:video64k/core", "baseline": "video64k/handoff", "metric": "rate", "goal": ">=0.95"},
     {"figure": r"dispatch_bench:video64k/core", "baseline": "video64k/zmq", "metric": "rate", "goal": ">=1.0"},
-    {"figure": r"dispatch_bench:latency/core", "baseline": "latency/handoff", "metric": "p99_ns", "goal": "<=1.0"},
+    # The latency goal is judged against the hand-off samples taken in turn
+    # with the core's (the same case's handoff_p99_ns); the hand-off run
+    # alone, minutes apart, is shown for reference.
+    {"figure": r"dispatch_bench:latency/core", "baseline": "latency/core", "baseline_metric": "handoff_p99_ns",
+     "metric": "p99_ns", "goal": "<=1.0"},
+    {"figure": r"dispatch_bench:latency/core", "baseline": "latency/handoff", "metric": "p99_ns", "goal": "-"},
     {"figure": r"dispatch_bench:search/core", "baseline": "search/live", "metric": "rate", "goal": "-"},
     # ipc_bench: the daemon link beside a plain socket pair.
     {"figure": r"ipc_bench:(ipc_\w+/\d+)/core", "baseline": r"\1/socketpair", "metric": "rate", "goal": ">=0.8"},
@@ -133,8 +140,12 @@ def build_rows(cases, rules=RULES):
             baseline = cases.get(baseline_key)
             named.update({key, baseline_key})
             value = metric_value(figure, rule["metric"])
-            base_value = metric_value(baseline, rule["metric"]) if baseline else None
-            ratio = value / base_value if value is not None and base_value else None
+            base_metric = rule.get("baseline_metric", rule["metric"])
+            base_value = metric_value(baseline, base_metric) if baseline else None
+            if baseline and base_metric != rule["metric"]:
+                # A counter of the figure's own case: named by the counter.
+                baseline_key = f"{baseline_key}:{base_metric}"
+            ratio = value / base_value if value is not None and base_value is not None and base_value else None
             rows.append(row(key, figure, rule["metric"], value, baseline_key if baseline else None,
                             base_value, ratio, rule["goal"], baseline))
     for key in sorted(set(cases) - named):
