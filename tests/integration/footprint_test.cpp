@@ -1,10 +1,12 @@
 // What the running core keeps mapped: libcrypto and zlib only once a request
-// needs them, and then the crypto service answers as before.
+// needs them, and then the crypto service answers as before; no resident page
+// of the locale archive once the digit grouping has been read from it.
 #include <gtest/gtest.h>
 
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <utility>
 
 #include "CoreHarness.h"
 #include "TestPaths.h"
@@ -28,6 +30,45 @@ bool maps(pid_t pid, const std::string& library) {
     if (!emulated() || line.find("/arm-linux-gnueabihf/") != std::string::npos) return true;
   }
   return false;
+}
+
+// The resident kilobytes of every mapping of `file` in `pid`, and how many
+// such mappings there are.
+std::pair<long, int> residentKib(pid_t pid, const std::string& file) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/smaps");
+  long kib = 0;
+  int mappings = 0;
+  bool inside = false;
+  for (std::string line; std::getline(in, line);) {
+    // A mapping starts with "start-end perms offset dev inode path"; its
+    // figures follow as "Key: value kB" lines.
+    const std::string first = line.substr(0, line.find(' '));
+    const auto dash = first.find('-');
+    if (dash != std::string::npos && dash > 0 && first.find_first_not_of("0123456789abcdef-") == std::string::npos) {
+      inside = line.ends_with(file);
+      mappings += inside ? 1 : 0;
+    } else if (inside && line.starts_with("Rss:")) {
+      kib += std::stol(line.substr(4));
+    }
+  }
+  return {kib, mappings};
+}
+
+TEST(Footprint, TheLocaleArchiveKeepsNoPageResidentOnceTheGroupingIsRead) {
+  if (emulated()) GTEST_SKIP() << "the emulator maps the target's files itself";
+  InstallTree tree;
+  tree.addLogPlugin();
+  tree.addPlugin("tp_basic", "cr.so",
+                 {{"id", "0x120000"}, {"alarm", "0x2000000"}, {"onLoad", "post type=4 source=0x120000 text=started"}});
+  CoreProcess core(tree);
+  // The first statistics line, grouped by "{:L}", comes before the alarm.
+  ASSERT_TRUE(eventually([&] { return !tree.journalLines({"cr.so OnEvent type=0x4 ", "'started'"}).empty(); }));
+  ASSERT_TRUE(eventually([&] { return stripColours(core.output()).find("InQ:") != std::string::npos; }));
+  const auto [kib, mappings] = residentKib(core.pid(), "/locale-archive");
+  if (mappings == 0) GTEST_SKIP() << "this system has no locale archive (en_US.UTF-8 comes from elsewhere)";
+  EXPECT_EQ(kib, 0) << mappedFiles(core.pid());
+  core.stop();
+  EXPECT_EQ(core.wait(), 0);
 }
 
 TEST(Footprint, LibcryptoIsMappedOnlyOnceACryptoRequestNeedsIt) {
