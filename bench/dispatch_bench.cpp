@@ -311,6 +311,14 @@ int64_t coreLatencySample(const EventParms& alarm, uint64_t& delivered) {
   return firstDeliveryNs.load(std::memory_order_relaxed) - posted;
 }
 
+// One sample of the hand-off: push to pop.
+int64_t handOffLatencySample(HandOff& handOff, const Record184& record, uint64_t& consumed) {
+  const int64_t pushed = nowNs();
+  handOff.push(record);
+  handOff.consumed.waitFor(++consumed);
+  return handOff.lastPopNs.load(std::memory_order_relaxed) - pushed;
+}
+
 // The core's samples alternate with the hand-off's, one of each per
 // iteration (which goes first alternates too), so both see the same machine:
 // on a shared machine the tail of either moves by tens of microseconds from
@@ -336,10 +344,7 @@ void latencyCore(benchmark::State& state) {
         latency = coreLatencySample(alarm, delivered);
         samples.push_back(latency);
       } else {
-        const int64_t pushed = nowNs();
-        handOff.push(record);
-        handOff.consumed.waitFor(++consumed);
-        handOffSamples.push_back(handOff.lastPopNs.load(std::memory_order_relaxed) - pushed);
+        handOffSamples.push_back(handOffLatencySample(handOff, record, consumed));
       }
       std::this_thread::sleep_for(kLowLoadPause);
     }
@@ -357,10 +362,7 @@ void latencyHandOff(benchmark::State& state) {
   samples.reserve(100000);
   uint64_t consumed = 0;
   for (auto _ : state) {
-    const int64_t pushed = nowNs();
-    handOff.push(record);
-    handOff.consumed.waitFor(++consumed);
-    const int64_t latency = handOff.lastPopNs.load(std::memory_order_relaxed) - pushed;
+    const int64_t latency = handOffLatencySample(handOff, record, consumed);
     samples.push_back(latency);
     state.SetIterationTime(static_cast<double>(latency) * 1e-9);
     std::this_thread::sleep_for(kLowLoadPause);

@@ -145,7 +145,7 @@ def build_rows(cases, rules=RULES):
             if baseline and base_metric != rule["metric"]:
                 # A counter of the figure's own case: named by the counter.
                 baseline_key = f"{baseline_key}:{base_metric}"
-            ratio = value / base_value if value is not None and base_value is not None and base_value else None
+            ratio = value / base_value if value is not None and base_value else None
             rows.append(row(key, figure, rule["metric"], value, baseline_key if baseline else None,
                             base_value, ratio, rule["goal"], baseline))
     for key in sorted(set(cases) - named):
@@ -197,26 +197,44 @@ def cpu(figure, baseline):
     return f"{figure:.0f}" + ("" if baseline is None else f" ({baseline:.0f})")
 
 
-def render(rows):
-    header = ["figure", "metric", "measured", "baseline", "baseline value", "ratio", "goal", "met",
-              "recv_cpu_ns (baseline)"]
-    lines = []
-    for r in rows:
-        short_baseline = r["baseline"].split(":", 1)[1] if r["baseline"] else "-"
-        met = "-" if r["met"] is None else ("yes" if r["met"] else "NO")
-        if r["error"]:
-            met = "ERROR: " + r["error"]
-        lines.append([
-            r["figure"], r["metric"] + ("/s" if r["metric"] in ("items", "runs") else ""),
-            human(r["value"], r["metric"]), short_baseline,
-            human(r["baseline_value"], r["metric"]), "-" if r["ratio"] is None else f"{r['ratio']:.3f}",
-            r["goal"], met, cpu(r["recv_cpu_ns"], r["baseline_recv_cpu_ns"]),
-        ])
+def met_text(met):
+    return "-" if met is None else ("yes" if met else "NO")
+
+
+def metric_text(metric):
+    return metric + ("/s" if metric in ("items", "runs") else "")
+
+
+def short_name(key):
+    """A case's name without its program, "-" for none."""
+    return key.split(":", 1)[1] if key else "-"
+
+
+def ratio_text(value):
+    return "-" if value is None else f"{value:.3f}"
+
+
+def layout(header, lines):
+    """Columns padded to their widest cell, a rule under the header."""
     widths = [max(len(str(x)) for x in column) for column in zip(header, *lines)]
     out = []
     for cells in [header, ["-" * w for w in widths]] + lines:
         out.append("  ".join(str(c).ljust(w) for c, w in zip(cells, widths)).rstrip())
     return "\n".join(out)
+
+
+def render(rows):
+    header = ["figure", "metric", "measured", "baseline", "baseline value", "ratio", "goal", "met",
+              "recv_cpu_ns (baseline)"]
+    lines = []
+    for r in rows:
+        met = "ERROR: " + r["error"] if r["error"] else met_text(r["met"])
+        lines.append([
+            r["figure"], metric_text(r["metric"]), human(r["value"], r["metric"]), short_name(r["baseline"]),
+            human(r["baseline_value"], r["metric"]), ratio_text(r["ratio"]),
+            r["goal"], met, cpu(r["recv_cpu_ns"], r["baseline_recv_cpu_ns"]),
+        ])
+    return layout(header, lines)
 
 
 def compare(earlier_rows, rows):
@@ -257,26 +275,13 @@ def describe(context):
 def render_comparison(pairs):
     header = ["figure", "baseline", "metric", "before", "after", "after/before", "ratio before", "ratio after",
               "goal", "met before", "met after"]
-
-    def met(value):
-        return "-" if value is None else ("yes" if value else "NO")
-
-    def number(value):
-        return "-" if value is None else f"{value:.3f}"
-
-    lines = []
-    for p in pairs:
-        lines.append([
-            p["figure"], p["baseline"].split(":", 1)[1] if p["baseline"] else "-",
-            p["metric"] + ("/s" if p["metric"] in ("items", "runs") else ""),
-            human(p["before"], p["metric"]), human(p["after"], p["metric"]), number(p["change"]),
-            number(p["ratio_before"]), number(p["ratio_after"]), p["goal"], met(p["met_before"]), met(p["met_after"]),
-        ])
-    widths = [max(len(str(x)) for x in column) for column in zip(header, *lines)]
-    out = []
-    for cells in [header, ["-" * w for w in widths]] + lines:
-        out.append("  ".join(str(c).ljust(w) for c, w in zip(cells, widths)).rstrip())
-    return "\n".join(out)
+    lines = [[
+        p["figure"], short_name(p["baseline"]), metric_text(p["metric"]),
+        human(p["before"], p["metric"]), human(p["after"], p["metric"]), ratio_text(p["change"]),
+        ratio_text(p["ratio_before"]), ratio_text(p["ratio_after"]), p["goal"],
+        met_text(p["met_before"]), met_text(p["met_after"]),
+    ] for p in pairs]
+    return layout(header, lines)
 
 
 def main(argv):

@@ -32,8 +32,8 @@ constexpr int kReceivesPerRound = 64;
 constexpr unsigned kSendsPerCall = 64;
 constexpr std::size_t kSendingKept = 4096;
 
-// The I/O thread's direct receives and sends must report "would block"
-// instead of blocking it.
+// The I/O thread's direct receives must report "would block" instead of
+// blocking it (its sends say so with MSG_DONTWAIT).
 void makeNonBlocking(boost::asio::generic::seq_packet_protocol::socket& socket) {
   boost::system::error_code ignored;
   if (!socket.non_blocking()) socket.non_blocking(true, ignored);
@@ -189,6 +189,10 @@ int32_t DvrCore::sendIpc(const EventParms& e) {
 // is dropped and the next one follows; once the pipe is closed, everything
 // left is dropped.
 void DvrCore::startSend() {
+  auto nextPacket = [this] {
+    ipcSendQueue[ipcSendNext++].bytes.reset();
+    ipcSendOffset = 0;
+  };
   for (;;) {
     if (ipcSendNext == ipcSendQueue.size()) {
       ipcSendQueue.clear();
@@ -209,12 +213,9 @@ void DvrCore::startSend() {
     }
     IpcPacket& packet = ipcSendQueue[ipcSendNext];
     if (ipcSendOffset >= packet.length) {  // written, or empty
-      packet.bytes.reset();
-      ++ipcSendNext;
-      ipcSendOffset = 0;
+      nextPacket();
       continue;
     }
-    makeNonBlocking(ipcSocket);
     const int fd = ipcSocket.native_handle();
     ssize_t result;
     if (ipcSendOffset == 0 && packet.length <= kIpcBufferSize) {
@@ -252,10 +253,7 @@ void DvrCore::startSend() {
                            [this](const boost::system::error_code&) { startSend(); });
       return;
     }
-    // This packet is lost; the next one is tried.
-    packet.bytes.reset();
-    ++ipcSendNext;
-    ipcSendOffset = 0;
+    nextPacket();  // this packet is lost; the next one is tried
   }
 }
 

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <utility>
@@ -54,42 +55,48 @@ std::pair<long, int> residentKib(pid_t pid, const std::string& file) {
   return {kib, mappings};
 }
 
-TEST(Footprint, TheLocaleArchiveKeepsNoPageResidentOnceTheGroupingIsRead) {
-  if (emulated()) GTEST_SKIP() << "the emulator maps the target's files itself";
+// A core with its log plug-in and one test plug-in, cr.so.
+class Footprint : public ::testing::Test {
+ protected:
+  Footprint() {
+    tree.addLogPlugin();
+    // Its alarm comes back through the dispatch loop: the core has started.
+    tree.addPlugin("tp_basic", "cr.so",
+                   {{"id", "0x120000"}, {"alarm", "0x2000000"}, {"onLoad", "post type=4 source=0x120000 text=started"}});
+  }
+  void startAndWait() {
+    core.emplace(tree);
+    ASSERT_TRUE(eventually([&] { return !tree.journalLines({"cr.so OnEvent type=0x4 ", "'started'"}).empty(); }));
+  }
   InstallTree tree;
-  tree.addLogPlugin();
-  tree.addPlugin("tp_basic", "cr.so",
-                 {{"id", "0x120000"}, {"alarm", "0x2000000"}, {"onLoad", "post type=4 source=0x120000 text=started"}});
-  CoreProcess core(tree);
+  std::optional<CoreProcess> core;
+};
+
+TEST_F(Footprint, TheLocaleArchiveKeepsNoPageResidentOnceTheGroupingIsRead) {
+  if (emulated()) GTEST_SKIP() << "the emulator maps the target's files itself";
   // The first statistics line, grouped by "{:L}", comes before the alarm.
-  ASSERT_TRUE(eventually([&] { return !tree.journalLines({"cr.so OnEvent type=0x4 ", "'started'"}).empty(); }));
-  ASSERT_TRUE(eventually([&] { return stripColours(core.output()).find("InQ:") != std::string::npos; }));
-  const auto [kib, mappings] = residentKib(core.pid(), "/locale-archive");
+  ASSERT_NO_FATAL_FAILURE(startAndWait());
+  ASSERT_TRUE(eventually([&] { return stripColours(core->output()).find("InQ:") != std::string::npos; }));
+  const auto [kib, mappings] = residentKib(core->pid(), "/locale-archive");
   if (mappings == 0) GTEST_SKIP() << "this system has no locale archive (en_US.UTF-8 comes from elsewhere)";
-  EXPECT_EQ(kib, 0) << mappedFiles(core.pid());
-  core.stop();
-  EXPECT_EQ(core.wait(), 0);
+  EXPECT_EQ(kib, 0) << mappedFiles(core->pid());
+  core->stop();
+  EXPECT_EQ(core->wait(), 0);
 }
 
-TEST(Footprint, LibcryptoIsMappedOnlyOnceACryptoRequestNeedsIt) {
-  InstallTree tree;
-  tree.addLogPlugin();
-  // Its alarm comes back through the dispatch loop: the core has started.
-  tree.addPlugin("tp_basic", "cr.so",
-                 {{"id", "0x120000"}, {"alarm", "0x2000000"}, {"onLoad", "post type=4 source=0x120000 text=started"}});
-  CoreProcess core(tree);
-  ASSERT_TRUE(eventually([&] { return !tree.journalLines({"cr.so OnEvent type=0x4 ", "'started'"}).empty(); }));
-  EXPECT_FALSE(maps(core.pid(), "/libcrypto.so")) << mappedFiles(core.pid());
-  EXPECT_FALSE(maps(core.pid(), "/libz.so")) << mappedFiles(core.pid());
+TEST_F(Footprint, LibcryptoIsMappedOnlyOnceACryptoRequestNeedsIt) {
+  ASSERT_NO_FATAL_FAILURE(startAndWait());
+  EXPECT_FALSE(maps(core->pid(), "/libcrypto.so")) << mappedFiles(core->pid());
+  EXPECT_FALSE(maps(core->pid(), "/libz.so")) << mappedFiles(core->pid());
 
   // 100 bytes transformed in place in a 200-byte buffer (128 transformed).
-  core.sendPacket(0x12, 100, "post type=0x8000 flags=2 param=100 length=200 tag=crypto");
+  core->sendPacket(0x12, 100, "post type=0x8000 flags=2 param=100 length=200 tag=crypto");
   ASSERT_TRUE(eventually([&] { return !tree.journalLines({"cr.so posted tag=crypto"}).empty(); }));
-  EXPECT_EQ(tree.journalLines({"cr.so posted tag=crypto", "results=0"}).size(), 1u) << stripColours(core.output());
-  EXPECT_TRUE(maps(core.pid(), "/libcrypto.so"));
+  EXPECT_EQ(tree.journalLines({"cr.so posted tag=crypto", "results=0"}).size(), 1u) << stripColours(core->output());
+  EXPECT_TRUE(maps(core->pid(), "/libcrypto.so"));
 
-  core.stop();
-  EXPECT_EQ(core.wait(), 0);
+  core->stop();
+  EXPECT_EQ(core->wait(), 0);
 }
 
 }  // namespace
